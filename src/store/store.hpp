@@ -1,0 +1,139 @@
+// The interned, append-only, mutex-guarded arena of a GraphStore.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "store/fatal.hpp"
+#include "store/node.hpp"
+
+namespace weftory {
+
+// The store's one ordinary error: an id not smaller than the node count.
+struct BadNodeId {
+  NodeId id;
+  friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
+};
+
+// Either a value or a BadNodeId.
+template <class T>
+class [[nodiscard]] StoreResult {
+ public:
+  StoreResult(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  StoreResult(BadNodeId error) : v_(error) {}     // NOLINT: implicit by design
+  bool ok() const { return v_.index() == 0; }
+  T& value() { return std::get<0>(v_); }
+  const T& value() const { return std::get<0>(v_); }
+  BadNodeId error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, BadNodeId> v_;
+};
+
+// Where a node of the graph a pass read landed in the pass's store.
+struct Landing {
+  NodeId reduced_id = 0;
+  std::optional<std::uint64_t> member;
+  friend bool operator==(const Landing&, const Landing&) = default;
+};
+// nullopt: dropped.
+using NodeMapEntry = std::optional<Landing>;
+
+struct Snapshot {
+  std::vector<NodeRecord> nodes;
+  std::vector<NodeId> outputs;
+};
+
+inline constexpr const char* kPoisonedMessage = "weftory-core store mutex poisoned";
+
+class Store {
+ public:
+  Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // The interning insert: the id of an equal node if present, else a new id.
+  StoreResult<NodeId> add_node(NodeRecord record);
+  // Marks id as an output once; a repeated mark changes nothing.
+  std::optional<BadNodeId> mark_output(NodeId id);
+  std::uint64_t node_count() const;
+  Snapshot snapshot() const;
+  // A copy of all nodes, then ids checked in order against the copy's length.
+  StoreResult<std::vector<NodeRecord>> snapshot_for_outputs(std::span<const NodeId> ids) const;
+  std::vector<NodeRecord> nodes_since(std::uint64_t watermark) const;
+  std::vector<NodeId> outputs_copy() const;
+  std::vector<NodeMapEntry> node_map_copy() const;
+
+  // Runs f(nodes, outputs) under the mutex, reading the arena in place. f must
+  // not touch Python. An exception escaping f poisons the mutex.
+  template <class F>
+  decltype(auto) read_locked(F&& f) const {
+    return locked([&]() -> decltype(auto) { return f(std::as_const(nodes_), std::as_const(outputs_)); });
+  }
+
+  bool poisoned() const;
+
+ private:
+  friend std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
+                                                     std::vector<NodeMapEntry> node_map);
+
+  // Runs f under the mutex. A poisoned mutex fails at once; any exception
+  // escaping f poisons it for good.
+  template <class F>
+  decltype(auto) locked(F&& f) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (poisoned_) fatal(std::string(kPoisonedMessage) + ": " + poison_reason_);
+    try {
+      return f();
+    } catch (const std::exception& e) {
+      poisoned_ = true;
+      poison_reason_ = std::string("a previous operation failed while holding it (") + e.what() + ")";
+      throw;
+    }
+  }
+
+  // The interning index holds ids only; hashes and equality go through the
+  // arena, so no record is stored twice. Each node's hash is kept beside it
+  // so that growing the index never rehashes a record.
+  struct IndexHash {
+    using is_transparent = void;
+    const Store* store;
+    std::size_t operator()(NodeId id) const { return store->hashes_[id]; }
+    std::size_t operator()(const NodeRecord& r) const { return hash_record(r, store->seed_); }
+  };
+  struct IndexEqual {
+    using is_transparent = void;
+    const Store* store;
+    bool operator()(NodeId a, NodeId b) const { return a == b; }
+    bool operator()(NodeId a, const NodeRecord& r) const { return store->nodes_[a] == r; }
+    bool operator()(const NodeRecord& r, NodeId a) const { return store->nodes_[a] == r; }
+  };
+
+  mutable std::mutex mutex_;
+  mutable bool poisoned_ = false;
+  mutable std::string poison_reason_;
+  std::uint64_t seed_;
+  std::vector<NodeRecord> nodes_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<NodeId> outputs_;
+  std::vector<NodeMapEntry> node_map_;
+  boost::unordered_flat_set<NodeId, IndexHash, IndexEqual> intern_;
+};
+
+std::unique_ptr<Store> new_store();
+
+// A new store holding a pass result: `nodes` refer to earlier positions of the
+// same vector; `outputs` and the reduced ids of `node_map` are positions too.
+std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
+                                           std::vector<NodeMapEntry> node_map);
+
+}  // namespace weftory
