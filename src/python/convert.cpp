@@ -1,0 +1,224 @@
+#include "python/convert.hpp"
+
+#include <cstring>
+
+#include "python/errors.hpp"
+#include "python/payload_descriptor.hpp"
+
+// Per-object critical sections exist from 3.13 on (no-ops with a GIL).
+#if PY_VERSION_HEX < 0x030D0000
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
+namespace weftory::py {
+
+namespace {
+
+// Reads a str as UTF-8 without copying; nullptr with an error set on failure.
+const char* utf8_view(PyObject* str, Py_ssize_t* size) { return PyUnicode_AsUTF8AndSize(str, size); }
+
+PyRef dict_get(PyObject* dict, const char* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  if (PyDict_GetItemStringRef(dict, key, &value) < 0) throw_python_error();
+  return PyRef::steal(value);
+#else
+  PyRef key_obj = PyRef::steal(PyUnicode_FromString(key));
+  if (!key_obj) throw_python_error();
+  PyObject* value = PyDict_GetItemWithError(dict, key_obj.get());
+  if (!value && PyErr_Occurred()) throw_python_error();
+  return PyRef::borrow(value);
+#endif
+}
+
+// One param value, classified by the first rule that applies.
+ParamValue param_value_from_python(PyObject* value) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::from_bool(value == Py_True);
+
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (index) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (!(v == -1 && PyErr_Occurred()) && overflow == 0) return ParamValue::from_int(v);
+  }
+  PyErr_Clear();
+
+  double d = PyFloat_AsDouble(value);
+  if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::from_float(d);
+  PyErr_Clear();
+
+  if (PyUnicode_Check(value)) {
+    Py_ssize_t size = 0;
+    const char* data = utf8_view(value, &size);
+    if (data) return ParamValue::from_str(std::string(data, static_cast<std::size_t>(size)));
+    PyErr_Clear();
+  }
+  raise(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
+}  // namespace
+
+std::string to_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise_type_mismatch(obj, "str");
+  Py_ssize_t size = 0;
+  const char* data = utf8_view(obj, &size);
+  if (!data) throw_python_error();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+NodeId to_node_id(PyObject* obj) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) throw_python_error();
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+  return static_cast<NodeId>(v);
+}
+
+std::vector<NodeId> to_node_ids(PyObject* obj) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");
+  std::vector<NodeId> ids;
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    ids.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) throw_python_error();
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) ids.push_back(to_node_id(item.get()));
+  if (PyErr_Occurred()) throw_python_error();
+  return ids;
+}
+
+bool to_bool(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  PyTypeObject* type = Py_TYPE(obj);
+  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) PyErr_Clear();
+  bool numpy_bool = false;
+  if (module && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+    PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) throw_python_error();
+    numpy_bool = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                 PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+  }
+  if (!numpy_bool) raise_type_mismatch(obj, "bool");
+  auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+  if (!nb_bool) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "object of type '" + type_qualname(obj) + "' does not define a '__bool__' conversion");
+  }
+  int truth = nb_bool(obj);
+  if (truth < 0) throw_python_error();
+  return truth != 0;
+}
+
+ParamMap params_from_python(PyObject* obj) {
+  ParamMap params;
+  if (!obj || obj == Py_None) return params;
+  if (!PyDict_Check(obj)) raise(PyExc_TypeError, "params must be a dict or None");
+
+  // Items are read one at a time, each inside the dict's critical section;
+  // converting a value may run Python code that changes the dict, which ends
+  // the call as an internal error rather than reading a changed table.
+  const Py_ssize_t initial_size = PyDict_GET_SIZE(obj);
+  Py_ssize_t remaining = initial_size;
+  Py_ssize_t pos = 0;
+  params.reserve(static_cast<std::size_t>(initial_size));
+  while (true) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    int status = 0;  // 0: ended, 1: item, 2: size changed, 3: keys changed
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    if (PyDict_GET_SIZE(obj) != initial_size) {
+      status = 2;
+    } else if (remaining == -1) {
+      status = 3;
+    } else if (PyDict_Next(obj, &pos, &key, &value)) {
+      Py_INCREF(key);
+      Py_INCREF(value);
+      --remaining;
+      status = 1;
+    }
+    Py_END_CRITICAL_SECTION();
+    if (status == 2) fatal("dictionary changed size during iteration");
+    if (status == 3) fatal("dictionary keys changed during iteration");
+    if (status == 0) break;
+    PyRef key_ref = PyRef::steal(key);
+    PyRef value_ref = PyRef::steal(value);
+    std::string key_text = to_text(key_ref.get());
+    params.push_back(ParamEntry{std::move(key_text), param_value_from_python(value_ref.get())});
+  }
+  sort_params(params);
+  return params;
+}
+
+PayloadDescriptor descriptor_from_python(PyObject* obj) {
+  if (const PayloadDescriptor* held = payload_descriptor_value(obj)) return *held;
+  if (!PyDict_Check(obj)) raise(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+  PayloadDescriptor d;
+  PyRef pre = dict_get(obj, "preprocessing_ref");
+  if (pre && pre.get() != Py_None) d.preprocessing_ref = to_text(pre.get());
+  struct Field {
+    const char* name;
+    std::string PayloadDescriptor::*member;
+  };
+  static constexpr Field kRequired[] = {
+      {"kind", &PayloadDescriptor::kind},
+      {"content_hash", &PayloadDescriptor::content_hash},
+      {"framework", &PayloadDescriptor::framework},
+      {"version", &PayloadDescriptor::version},
+      {"io_schema", &PayloadDescriptor::io_schema},
+  };
+  for (const Field& field : kRequired) {
+    PyRef value = dict_get(obj, field.name);
+    if (!value) raise(PyExc_ValueError, std::string("descriptor missing required field '") + field.name + "'");
+    d.*field.member = to_text(value.get());
+  }
+  return d;
+}
+
+PyRef text_to_python(const std::string& text) {
+  PyRef s = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  if (!s) throw_python_error();
+  return s;
+}
+
+PyRef param_value_to_python(const ParamValue& value) {
+  PyObject* o = nullptr;
+  switch (value.tag()) {
+    case ParamTag::Int: o = PyLong_FromLongLong(value.as_int()); break;
+    case ParamTag::Float: o = PyFloat_FromDouble(value.as_float()); break;
+    case ParamTag::Bool: o = Py_NewRef(value.as_bool() ? Py_True : Py_False); break;
+    case ParamTag::Str: return text_to_python(value.as_str());
+  }
+  if (!o) throw_python_error();
+  return PyRef::steal(o);
+}
+
+PyRef params_to_python(const ParamMap& params) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) throw_python_error();
+  for (const ParamEntry& e : params) {
+    PyRef key = text_to_python(e.key);
+    PyRef value = param_value_to_python(e.value);
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_python_error();
+  }
+  return dict;
+}
+
+PyRef ids_to_python(const std::vector<NodeId>& ids) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) throw_python_error();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(ids[i]);
+    if (!v) throw_python_error();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return list;
+}
+
+}  // namespace weftory::py

@@ -1,0 +1,75 @@
+// Error plumbing between the C++ core and Python: a marker exception for
+// "a Python error is set", the lazily created PanicException, exception notes,
+// and the wrapper every entry point runs its body through.
+#pragma once
+
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "python/pyref.hpp"
+#include "store/fatal.hpp"
+
+namespace weftory::py {
+
+// Thrown after a Python exception has been set; the entry point returns NULL.
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_python_error() { throw PyErrorSet{}; }
+
+// Sets a Python exception of the given type with a UTF-8 message and throws.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+
+// The process-wide PanicException class (a BaseException subclass), created
+// on first use. Returns a borrowed reference, or nullptr with an error set.
+PyObject* panic_exception_type();
+
+// Sets PanicException carrying the message.
+void set_panic(std::string_view message);
+
+// Attaches a note to the exception currently set (the add_note mechanism).
+void add_note_to_current(std::string_view note);
+
+// The type-mismatch TypeError: "'int' object is not an instance of 'str'".
+[[noreturn]] void raise_type_mismatch(PyObject* obj, std::string_view expected);
+
+// The qualified name of obj's type, as Python shows it.
+std::string type_qualname(PyObject* obj);
+
+// Runs the body of an entry point: a set Python error returns NULL (or -1),
+// a FatalError becomes PanicException, an allocation failure MemoryError.
+template <class Result, class F>
+Result run_guarded(Result failure, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const PyErrorSet&) {
+  } catch (const FatalError& e) {
+    set_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what());
+  } catch (...) {
+    set_panic("unknown internal error");
+  }
+  return failure;
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  return run_guarded<PyObject*>(nullptr, std::forward<F>(body));
+}
+
+// Converts one argument; a Python error raised by the conversion gets the note
+// "while processing '<name>'".
+template <class F>
+decltype(auto) convert_arg(const char* name, F&& convert) {
+  try {
+    return convert();
+  } catch (const PyErrorSet&) {
+    add_note_to_current(std::string("while processing '") + name + "'");
+    throw;
+  }
+}
+
+}  // namespace weftory::py

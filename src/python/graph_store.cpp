@@ -1,0 +1,223 @@
+#include "python/graph_store.hpp"
+
+#include <array>
+#include <atomic>
+#include <string>
+
+#include "python/binder.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/nodes_view.hpp"
+
+namespace weftory::py {
+
+namespace {
+
+std::atomic<PyTypeObject*> g_type{nullptr};
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+[[noreturn]] void raise_bad_node_id(BadNodeId bad) {
+  raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id));
+}
+
+PyObject* insert(PyObject* self, NodeRecord record) {
+  StoreResult<NodeId> added = store_of(self).add_node(std::move(record));
+  if (!added.ok()) raise_bad_node_id(added.error());
+  return PyLong_FromUnsignedLongLong(added.value());
+}
+
+// ---------------------------------------------------------------- add_*
+
+constexpr Param kAddSourceParams[] = {{"name", false, true}, {"params", false, false}};
+constexpr Param kAddNamedParams[] = {{"name", false, true}, {"inputs", false, true}, {"params", false, false}};
+constexpr Param kAddExternalParams[] = {
+    {"descriptor", false, true}, {"inputs", false, true}, {"params", false, false}};
+constexpr Param kAddBoundaryParams[] = {{"inputs", false, true}, {"params", false, false}};
+
+PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    bind_fastcall({"GraphStore.add_source", kAddSourceParams}, args, nargs, kwnames, a);
+    std::string name = convert_arg("name", [&] { return to_text(a[0]); });
+    ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
+    StoreResult<NodeId> added = store_of(self).add_node(NodeRecord::source(std::move(name), std::move(params)));
+    if (!added.ok()) fatal("source has no inputs");
+    return PyLong_FromUnsignedLongLong(added.value());
+  });
+}
+
+template <NodeRecord (*Make)(std::string, ParamMap, std::vector<NodeId>)>
+PyObject* add_named(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 3> a{};
+    bind_fastcall({function, kAddNamedParams}, args, nargs, kwnames, a);
+    std::string name = convert_arg("name", [&] { return to_text(a[0]); });
+    std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
+    ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
+    return insert(self, Make(std::move(name), std::move(params), std::move(inputs)));
+  });
+}
+
+PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_named<NodeRecord::op>("GraphStore.add_op", self, args, nargs, kwnames);
+}
+
+PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_named<NodeRecord::reduction>("GraphStore.add_reduction", self, args, nargs, kwnames);
+}
+
+PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 3> a{};
+    bind_fastcall({"GraphStore.add_external", kAddExternalParams}, args, nargs, kwnames, a);
+    std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
+    PayloadDescriptor descriptor = convert_arg("descriptor", [&] { return descriptor_from_python(a[0]); });
+    ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
+    return insert(self, NodeRecord::external(std::move(descriptor), std::move(params), std::move(inputs)));
+  });
+}
+
+template <NodeRecord (*Make)(ParamMap, std::vector<NodeId>)>
+PyObject* add_boundary(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    bind_fastcall({function, kAddBoundaryParams}, args, nargs, kwnames, a);
+    std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[0]); });
+    ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
+    return insert(self, Make(std::move(params), std::move(inputs)));
+  });
+}
+
+PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_boundary<NodeRecord::exchange>("GraphStore.add_exchange", self, args, nargs, kwnames);
+}
+
+PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_boundary<NodeRecord::join>("GraphStore.add_join", self, args, nargs, kwnames);
+}
+
+// ---------------------------------------------------------------- readers
+
+PyObject* node_count(PyObject* self, PyObject*) {
+  return guarded([&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
+}
+
+PyObject* nodes(PyObject* self, PyObject*) {
+  return guarded([&] {
+    Snapshot snap = store_of(self).snapshot();
+    return nodes_to_python(snap).release();
+  });
+}
+
+PyObject* outputs(PyObject* self, PyObject*) {
+  return guarded([&] { return ids_to_python(store_of(self).outputs_copy()).release(); });
+}
+
+PyObject* node_map(PyObject* self, PyObject*) {
+  return guarded([&] { return node_map_to_python(store_of(self).node_map_copy()).release(); });
+}
+
+// ---------------------------------------------------------------- the type
+
+PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 0> none{};
+    bind_tuple({"GraphStore.__new__", {}}, args, kwargs, none);
+    auto store = new_store();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) throw_python_error();
+    reinterpret_cast<GraphStoreObject*>(self)->store = store.release();
+    return self;
+  });
+}
+
+void graph_store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<GraphStoreObject*>(self)->store;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+#define WEFTORY_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<FastMethod>(fn)))
+#define WEFTORY_NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<PyCFunction>(fn)))
+
+PyMethodDef kMethods[] = {
+    {"add_source", WEFTORY_FAST(add_source), METH_FASTCALL | METH_KEYWORDS,
+     "add_source($self, name, params=None)\n--\n\n"},
+    {"add_op", WEFTORY_FAST(add_op), METH_FASTCALL | METH_KEYWORDS, "add_op($self, name, inputs, params=None)\n--\n\n"},
+    {"add_reduction", WEFTORY_FAST(add_reduction), METH_FASTCALL | METH_KEYWORDS,
+     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
+    {"add_external", WEFTORY_FAST(add_external), METH_FASTCALL | METH_KEYWORDS,
+     "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"add_exchange", WEFTORY_FAST(add_exchange), METH_FASTCALL | METH_KEYWORDS,
+     "add_exchange($self, inputs, params=None)\n--\n\n"
+     "Records an Exchange boundary. It has no name; its identity is its scheme ParamMap (params) plus its "
+     "one logical input. Its nodes() kind is \"exchange\"."},
+    {"add_join", WEFTORY_FAST(add_join), METH_FASTCALL | METH_KEYWORDS,
+     "add_join($self, inputs, params=None)\n--\n\n"
+     "Records a Join boundary with two inputs [left, right]. Its identity is its scheme ParamMap plus its "
+     "ordered inputs. Its nodes() kind is \"join\"."},
+    {"node_count", WEFTORY_NOARGS(node_count), METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"nodes", WEFTORY_NOARGS(nodes), METH_NOARGS,
+     "nodes($self)\n--\n\n"
+     "A structured, read-only view of every node in id order: one dict per node with the keys id, output, "
+     "inputs, kind, name and params, plus descriptor for External nodes and n_members and members for "
+     "Stage nodes."},
+    {"outputs", WEFTORY_NOARGS(outputs), METH_NOARGS,
+     "outputs($self)\n--\n\n"
+     "The marked output node ids, in mark order (what an evaluator of the IR returns, in order)."},
+    {"node_map", WEFTORY_NOARGS(node_map), METH_NOARGS,
+     "node_map($self)\n--\n\n"
+     "For each node of the graph this store was reduced from, where it landed here, as (reduced_node_id, "
+     "member_index or None), or None if dead-code elimination dropped it; indexed by that graph's node id. "
+     "Empty for a store that did not come out of a reduction."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kDoc =
+    "GraphStore()\n--\n\n"
+    "Thread-safe interned graph store. An immutable (frozen) class: its state changes only through the "
+    "store's own mutex, so one store is safe to share between threads, with or without the GIL. Adding a "
+    "node that is already present returns the id it already has; ids are dense, from 0, in insertion order.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "weftory_core.GraphStore",
+    sizeof(GraphStoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* create_graph_store_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  if (!type) return nullptr;
+  // Kept alive for the process: stores made by methods without a receiver
+  // (deserialize) are created from it.
+  Py_INCREF(type);
+  g_type.exchange(reinterpret_cast<PyTypeObject*>(type), std::memory_order_acq_rel);
+  return type;
+}
+
+PyRef wrap_store(std::unique_ptr<Store> store) {
+  PyTypeObject* type = g_type.load(std::memory_order_acquire);
+  if (!type) fatal("GraphStore type is not initialised");
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) throw_python_error();
+  reinterpret_cast<GraphStoreObject*>(self)->store = store.release();
+  return PyRef::steal(self);
+}
+
+}  // namespace weftory::py
