@@ -1,0 +1,233 @@
+#include "store/store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace weftory {
+namespace {
+
+NodeRecord src(const char* name) { return NodeRecord::source(name, {}); }
+NodeRecord op(const char* name, std::vector<NodeId> inputs) { return NodeRecord::op(name, {}, std::move(inputs)); }
+
+std::string numbered(int k) { return std::string("s").append(std::to_string(k)); }
+
+NodeId add(Store& s, NodeRecord r) {
+  auto result = s.add_node(std::move(r));
+  EXPECT_TRUE(result.ok());
+  return result.ok() ? result.value() : ~0ULL;
+}
+
+TEST(AddNode, InternsEqualRecords) {
+  Store s;
+  EXPECT_EQ(add(s, src("x")), 0u);
+  EXPECT_EQ(add(s, src("x")), 0u);
+  EXPECT_EQ(s.node_count(), 1u);
+  EXPECT_EQ(add(s, src("y")), 1u);
+  EXPECT_EQ(add(s, op("add", {0, 0})), 2u);
+  EXPECT_EQ(add(s, op("add", {0, 0})), 2u);
+  EXPECT_EQ(add(s, op("add", {0, 1})), 3u);
+  EXPECT_EQ(add(s, op("add", {1, 0})), 4u);
+  EXPECT_EQ(s.node_count(), 5u);
+}
+
+TEST(AddNode, RejectsTheFirstInputThatIsNotOlder) {
+  Store s;
+  add(s, src("a"));
+  add(s, src("b"));
+  struct Case {
+    std::vector<NodeId> inputs;
+    NodeId reported;
+  };
+  for (const Case& c : {Case{{2}, 2}, Case{{0, 9, 7}, 9}, Case{{5, 1}, 5}, Case{{1, ~0ULL}, ~0ULL}}) {
+    auto result = s.add_node(op("f", c.inputs));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().id, c.reported);
+  }
+  EXPECT_EQ(s.node_count(), 2u);
+  auto stage = s.add_node(NodeRecord::stage({0, 3}, {}));
+  ASSERT_FALSE(stage.ok());
+  EXPECT_EQ(stage.error().id, 3u);
+}
+
+TEST(AddNode, MemberInputsAreNotNodeIds) {
+  Store s;
+  add(s, src("a"));
+  StageMember m{"op|neg", {{MemberSource::Input, 100}, {MemberSource::Member, 100}}};
+  EXPECT_EQ(add(s, NodeRecord::stage({0}, {m})), 1u);
+}
+
+TEST(MarkOutput, KeepsFirstMarkOrderAndRejectsUnknownIds) {
+  Store s;
+  for (const char* n : {"a", "b", "c"}) add(s, src(n));
+  auto bad = s.mark_output(3);
+  ASSERT_TRUE(bad.has_value());
+  EXPECT_EQ(bad->id, 3u);
+  EXPECT_FALSE(s.mark_output(1).has_value());
+  EXPECT_FALSE(s.mark_output(0).has_value());
+  EXPECT_FALSE(s.mark_output(1).has_value());
+  EXPECT_EQ(s.outputs_copy(), (std::vector<NodeId>{1, 0}));
+}
+
+TEST(Snapshots, CopyNodesAndMarks) {
+  Store s;
+  for (const char* n : {"a", "b", "c", "d"}) add(s, src(n));
+  ASSERT_FALSE(s.mark_output(2).has_value());
+  Snapshot snap = s.snapshot();
+  ASSERT_EQ(snap.nodes.size(), 4u);
+  EXPECT_EQ(snap.nodes[3].name, "d");
+  EXPECT_EQ(snap.outputs, (std::vector<NodeId>{2}));
+
+  EXPECT_TRUE(s.nodes_since(10).empty());
+  EXPECT_TRUE(s.nodes_since(4).empty());
+  auto tail = s.nodes_since(2);
+  ASSERT_EQ(tail.size(), 2u);
+  EXPECT_EQ(tail[0].name, "c");
+  EXPECT_EQ(tail[1].name, "d");
+  EXPECT_EQ(s.nodes_since(0).size(), 4u);
+}
+
+TEST(Snapshots, ForOutputsReportsTheFirstBadIdInListOrder) {
+  Store s;
+  for (const char* n : {"a", "b", "c", "d", "e"}) add(s, src(n));
+  std::vector<NodeId> ids = {0, 7, 9};
+  auto bad = s.snapshot_for_outputs(ids);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().id, 7u);
+  std::vector<NodeId> good = {4, 4, 0};
+  auto ok = s.snapshot_for_outputs(good);
+  ASSERT_TRUE(ok.ok());
+  EXPECT_EQ(ok.value().size(), 5u);
+}
+
+TEST(BuildReducedStore, RemapsInputsOutputsAndNodeMap) {
+  std::vector<NodeRecord> nodes = {src("a"), src("b"), op("add", {0, 1})};
+  std::vector<NodeId> outputs = {2, 2, 0};
+  std::vector<NodeMapEntry> map = {Landing{1, 3}, std::nullopt, Landing{2, std::nullopt}};
+  auto store = build_reduced_store(nodes, outputs, map);
+  EXPECT_EQ(store->node_count(), 3u);
+  EXPECT_EQ(store->outputs_copy(), (std::vector<NodeId>{2, 0}));
+  auto copied_map = store->node_map_copy();
+  ASSERT_EQ(copied_map.size(), 3u);
+  EXPECT_EQ(copied_map[0], (NodeMapEntry{Landing{1, 3}}));
+  EXPECT_EQ(copied_map[1], std::nullopt);
+  EXPECT_EQ(copied_map[2], (NodeMapEntry{Landing{2, std::nullopt}}));
+  EXPECT_EQ(store->snapshot().nodes[2].inputs, (std::vector<NodeId>{0, 1}));
+}
+
+TEST(BuildReducedStore, CollapsesEqualRecordsThroughTheirIds) {
+  // Positions 0 and 1 are equal; position 2 refers to position 1, which lands on id 0.
+  std::vector<NodeRecord> nodes = {src("a"), src("a"), op("neg", {1})};
+  std::vector<NodeId> outputs = {2};
+  auto store = build_reduced_store(nodes, outputs, {Landing{1, std::nullopt}});
+  EXPECT_EQ(store->node_count(), 2u);
+  EXPECT_EQ(store->snapshot().nodes[1].inputs, (std::vector<NodeId>{0}));
+  EXPECT_EQ(store->outputs_copy(), (std::vector<NodeId>{1}));
+  EXPECT_EQ(store->node_map_copy()[0]->reduced_id, 0u);
+}
+
+TEST(BuildReducedStore, BrokenPassResultsAreFatal) {
+  std::vector<NodeRecord> forward = {op("f", {0})};
+  EXPECT_THROW(build_reduced_store(forward, {}, {}), FatalError);
+  std::vector<NodeRecord> one = {src("a")};
+  std::vector<NodeId> bad_output = {1};
+  try {
+    build_reduced_store(one, bad_output, {});
+    FAIL() << "expected a fatal error";
+  } catch (const FatalError& e) {
+    EXPECT_STREQ(e.what(), "reduced output is valid");
+  }
+  EXPECT_THROW(build_reduced_store(one, {}, {Landing{5, std::nullopt}}), FatalError);
+}
+
+TEST(Poisoning, AFailureUnderTheMutexPoisonsEveryLaterOperation) {
+  Store s;
+  add(s, src("a"));
+  EXPECT_FALSE(s.poisoned());
+  EXPECT_THROW(s.read_locked([](const auto&, const auto&) -> int { fatal("broken invariant"); }), FatalError);
+  EXPECT_TRUE(s.poisoned());
+  auto expect_poisoned = [](auto&& operation) {
+    try {
+      operation();
+      ADD_FAILURE() << "expected the poisoned-mutex error";
+    } catch (const FatalError& e) {
+      std::string text = e.what();
+      EXPECT_EQ(text.rfind("weftory-core store mutex poisoned: ", 0), 0u) << text;
+    }
+  };
+  expect_poisoned([&] { (void)s.add_node(src("b")); });
+  expect_poisoned([&] { (void)s.mark_output(0); });
+  expect_poisoned([&] { (void)s.node_count(); });
+  expect_poisoned([&] { (void)s.snapshot(); });
+  expect_poisoned([&] { (void)s.snapshot_for_outputs({}); });
+  expect_poisoned([&] { (void)s.nodes_since(0); });
+  expect_poisoned([&] { (void)s.outputs_copy(); });
+  expect_poisoned([&] { (void)s.node_map_copy(); });
+  expect_poisoned([&] { s.read_locked([](const auto&, const auto&) { return 0; }); });
+}
+
+TEST(Poisoning, OrdinaryResultsDoNotPoison) {
+  Store s;
+  EXPECT_FALSE(s.add_node(op("f", {3})).ok());
+  EXPECT_TRUE(s.mark_output(0).has_value());
+  EXPECT_FALSE(s.poisoned());
+  EXPECT_EQ(add(s, src("a")), 0u);
+}
+
+TEST(ConcurrentStore, ThreadsAddingOverlappingNodesAgreeOnIds) {
+  constexpr int kThreads = 8;
+  constexpr int kSources = 200;
+  Store s;
+  std::vector<std::vector<NodeId>> seen(kThreads);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < kSources; ++i) {
+        // Each thread walks the same names in a different rotation.
+        int k = (i + t * 37) % kSources;
+        auto id = s.add_node(NodeRecord::source(numbered(k), {}));
+        seen[static_cast<std::size_t>(t)].push_back(id.ok() ? id.value() : ~0ULL);
+        (void)s.snapshot();
+      }
+    });
+  }
+  go = true;
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(s.node_count(), static_cast<std::uint64_t>(kSources));
+  Snapshot snap = s.snapshot();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kSources; ++i) {
+      int k = (i + t * 37) % kSources;
+      NodeId id = seen[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
+      ASSERT_LT(id, snap.nodes.size());
+      EXPECT_EQ(snap.nodes[id].name, numbered(k));
+    }
+  }
+}
+
+TEST(ConcurrentStore, ReadersSeeConsistentPrefixes) {
+  Store s;
+  add(s, src("root"));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 1; i < 2000; ++i) {
+      (void)s.add_node(op("chain", {static_cast<NodeId>(i - 1)}));
+    }
+    done = true;
+  });
+  std::size_t last = 0;
+  while (!done.load()) {
+    Snapshot snap = s.snapshot();
+    ASSERT_GE(snap.nodes.size(), last);
+    last = snap.nodes.size();
+    for (std::size_t i = 1; i < snap.nodes.size(); ++i) ASSERT_EQ(snap.nodes[i].inputs[0], i - 1);
+  }
+  writer.join();
+  EXPECT_EQ(s.node_count(), 2000u);
+}
+
+}  // namespace
+}  // namespace weftory
