@@ -1,0 +1,572 @@
+// The IR blob writer and reader.
+#include "store/blob.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "store/fatal.hpp"
+
+namespace weftory {
+
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'W', 'I', 'R', '1'};
+
+// The fewest bytes each repeated item can take; a declared count is never
+// trusted beyond what the remaining bytes could hold.
+constexpr std::size_t kMinRecordBytes = 9;      // tag, an empty text or params, an empty list
+constexpr std::size_t kMinParamBytes = 6;       // empty name, tag, bool byte
+constexpr std::size_t kNodeRefBytes = 8;        // u64
+constexpr std::size_t kMinMemberBytes = 8;      // empty token, zero inputs
+constexpr std::size_t kMemberInputBytes = 5;    // source byte, u32 index
+
+bool carries_name(NodeKind kind) {
+  return kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction;
+}
+bool carries_params(NodeKind kind) { return kind != NodeKind::Stage; }
+bool carries_inputs(NodeKind kind) { return kind != NodeKind::Source; }
+
+// ---------------------------------------------------------------------------
+// Writer: one pass measures every field (refusing what does not fit in 32
+// bits), a second writes into a buffer of exactly that size.
+
+class Measure {
+ public:
+  explicit Measure(std::uint64_t field_max) : field_max_(field_max) {}
+
+  // Counts a 32-bit field holding `value`; false (with the reason kept) when
+  // the value does not fit.
+  bool field(std::uint64_t value, std::string_view what) {
+    if (value > field_max_) {
+      error_ = BlobTooLarge{"cannot write weftory IR blob: " + std::string(what) + where() + " is " +
+                            std::to_string(value) + ", above the format's limit of " + std::to_string(field_max_)};
+      return false;
+    }
+    size_ += 4;
+    return true;
+  }
+  bool text(std::string_view text, std::string_view what) {
+    if (!field(text.size(), what)) return false;
+    size_ += text.size();
+    return true;
+  }
+  void bytes(std::uint64_t n) { size_ += n; }
+  void at_node(std::uint64_t position) { node_ = position; }
+  void at_top() { node_.reset(); }
+
+  std::uint64_t size() const { return size_; }
+  BlobTooLarge take_error() { return std::move(error_); }
+
+ private:
+  std::string where() const { return node_ ? " of node " + std::to_string(*node_) : std::string(); }
+
+  std::uint64_t field_max_;
+  std::uint64_t size_ = 0;
+  std::optional<std::uint64_t> node_;
+  BlobTooLarge error_;
+};
+
+bool measure_params(Measure& m, const ParamMap& params) {
+  if (!m.field(params.size(), "parameter count")) return false;
+  for (const ParamEntry& entry : params) {
+    if (!m.text(entry.key, "parameter name length")) return false;
+    m.bytes(1);
+    switch (entry.value.tag()) {
+      case ParamTag::Int:
+      case ParamTag::Float:
+        m.bytes(8);
+        break;
+      case ParamTag::Bool:
+        m.bytes(1);
+        break;
+      case ParamTag::Str:
+        if (!m.text(entry.value.as_str(), "parameter value length")) return false;
+        break;
+    }
+  }
+  return true;
+}
+
+bool measure_record(Measure& m, const NodeRecord& record) {
+  m.bytes(1);
+  if (carries_name(record.kind) && !m.text(record.name, "name length")) return false;
+  if (record.kind == NodeKind::External) {
+    const PayloadDescriptor& d = *record.descriptor;
+    if (!m.text(d.kind, "descriptor kind length") || !m.text(d.content_hash, "descriptor content_hash length") ||
+        !m.text(d.framework, "descriptor framework length") || !m.text(d.version, "descriptor version length") ||
+        !m.text(d.io_schema, "descriptor io_schema length")) {
+      return false;
+    }
+    m.bytes(1);
+    if (d.preprocessing_ref && !m.text(*d.preprocessing_ref, "descriptor preprocessing_ref length")) return false;
+  }
+  if (carries_params(record.kind) && !measure_params(m, record.params)) return false;
+  if (carries_inputs(record.kind)) {
+    if (!m.field(record.inputs.size(), "input count")) return false;
+    m.bytes(kNodeRefBytes * record.inputs.size());
+  }
+  if (record.kind == NodeKind::Stage) {
+    if (!m.field(record.members.size(), "member count")) return false;
+    for (const StageMember& member : record.members) {
+      if (!m.text(member.token, "member token length")) return false;
+      if (!m.field(member.inputs.size(), "member input count")) return false;
+      for (const MemberInput& in : member.inputs) {
+        // The index is carried in the 4 bytes counted here plus its source byte.
+        if (!m.field(in.index, "member input index")) return false;
+        m.bytes(1);
+      }
+    }
+  }
+  return true;
+}
+
+class Writer {
+ public:
+  explicit Writer(std::uint8_t* out) : p_(out) {}
+
+  void u8(std::uint8_t v) { *p_++ = v; }
+  void u32(std::uint64_t v) {  // callers have checked the value fits
+    for (int i = 0; i < 4; ++i) *p_++ = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  void u64(std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) *p_++ = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  void text(std::string_view s) {
+    u32(s.size());
+    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+  }
+  std::uint8_t* position() const { return p_; }
+
+ private:
+  std::uint8_t* p_;
+};
+
+void write_params(Writer& w, const ParamMap& params) {
+  w.u32(params.size());
+  for (const ParamEntry& entry : params) {
+    w.text(entry.key);
+    w.u8(static_cast<std::uint8_t>(entry.value.tag()));
+    switch (entry.value.tag()) {
+      case ParamTag::Int:
+        w.u64(static_cast<std::uint64_t>(entry.value.as_int()));
+        break;
+      case ParamTag::Float:
+        w.u64(std::bit_cast<std::uint64_t>(entry.value.as_float()));
+        break;
+      case ParamTag::Bool:
+        w.u8(entry.value.as_bool() ? 1 : 0);
+        break;
+      case ParamTag::Str:
+        w.text(entry.value.as_str());
+        break;
+    }
+  }
+}
+
+void write_record(Writer& w, const NodeRecord& record) {
+  w.u8(static_cast<std::uint8_t>(record.kind));
+  if (carries_name(record.kind)) w.text(record.name);
+  if (record.kind == NodeKind::External) {
+    const PayloadDescriptor& d = *record.descriptor;
+    w.text(d.kind);
+    w.text(d.content_hash);
+    w.text(d.framework);
+    w.text(d.version);
+    w.text(d.io_schema);
+    w.u8(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) w.text(*d.preprocessing_ref);
+  }
+  if (carries_params(record.kind)) write_params(w, record.params);
+  if (carries_inputs(record.kind)) {
+    w.u32(record.inputs.size());
+    for (NodeId input : record.inputs) w.u64(input);
+  }
+  if (record.kind == NodeKind::Stage) {
+    w.u32(record.members.size());
+    for (const StageMember& member : record.members) {
+      w.text(member.token);
+      w.u32(member.inputs.size());
+      for (const MemberInput& in : member.inputs) {
+        w.u8(static_cast<std::uint8_t>(in.source));
+        w.u32(in.index);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(const std::uint8_t* s, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    // Runs of ASCII, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if (word & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const std::uint8_t c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;  // overlong
+      if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;  // overlong
+      if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> data) : p_(data.data()), end_(data.data() + data.size()) {}
+
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+  const BlobError& error() const { return *error_; }
+
+  bool fail(BlobErrorKind kind, std::uint64_t value = 0) {
+    error_.emplace(kind, value);
+    return false;
+  }
+
+  bool u8(std::uint8_t& out) {
+    if (remaining() < 1) return fail(BlobErrorKind::Truncated);
+    out = *p_++;
+    return true;
+  }
+  bool u32(std::uint32_t& out) {
+    if (remaining() < 4) return fail(BlobErrorKind::Truncated);
+    out = load_u32(p_);
+    p_ += 4;
+    return true;
+  }
+  bool u64(std::uint64_t& out) {
+    if (remaining() < 8) return fail(BlobErrorKind::Truncated);
+    out = 0;
+    for (int i = 7; i >= 0; --i) out = (out << 8) | p_[i];
+    p_ += 8;
+    return true;
+  }
+  bool text(std::string& out) {
+    std::uint32_t len;
+    if (!u32(len)) return false;
+    if (remaining() < len) return fail(BlobErrorKind::Truncated);
+    if (!valid_utf8(p_, len)) return fail(BlobErrorKind::InvalidUtf8);
+    out.assign(reinterpret_cast<const char*>(p_), len);
+    p_ += len;
+    return true;
+  }
+  // A stage member input: the full five bytes are required before the source
+  // byte is looked at.
+  bool member_input(std::uint8_t& source, std::uint32_t& index) {
+    if (remaining() < kMemberInputBytes) return fail(BlobErrorKind::Truncated);
+    source = p_[0];
+    index = load_u32(p_ + 1);
+    p_ += kMemberInputBytes;
+    return true;
+  }
+
+  // How many items of at least `min_bytes` each the rest of the blob can hold;
+  // the bound for any reservation made from a declared count.
+  std::size_t fit(std::uint64_t declared, std::size_t min_bytes) const {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(declared, remaining() / min_bytes));
+  }
+
+ private:
+  static std::uint32_t load_u32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  }
+
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  std::optional<BlobError> error_;
+};
+
+bool read_params(Reader& r, ParamMap& params) {
+  std::uint32_t count;
+  if (!r.u32(count)) return false;
+  params.reserve(r.fit(count, kMinParamBytes));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ParamEntry entry;
+    if (!r.text(entry.key)) return false;
+    std::uint8_t tag;
+    if (!r.u8(tag)) return false;
+    switch (tag) {
+      case static_cast<std::uint8_t>(ParamTag::Int): {
+        std::uint64_t bits;
+        if (!r.u64(bits)) return false;
+        entry.value = ParamValue::from_int(static_cast<std::int64_t>(bits));
+        break;
+      }
+      case static_cast<std::uint8_t>(ParamTag::Float): {
+        std::uint64_t bits;
+        if (!r.u64(bits)) return false;
+        entry.value = ParamValue::from_float(std::bit_cast<double>(bits));
+        break;
+      }
+      case static_cast<std::uint8_t>(ParamTag::Bool): {
+        std::uint8_t b;
+        if (!r.u8(b)) return false;
+        entry.value = ParamValue::from_bool(b != 0);
+        break;
+      }
+      case static_cast<std::uint8_t>(ParamTag::Str): {
+        std::string s;
+        if (!r.text(s)) return false;
+        entry.value = ParamValue::from_str(std::move(s));
+        break;
+      }
+      default:
+        return r.fail(BlobErrorKind::InvalidParamTag, tag);
+    }
+    params.push_back(std::move(entry));
+  }
+  // Blobs may list entries in any order; the map is sorted by name, and a
+  // name may appear only once (a map with repeated keys would show one value
+  // in some views and both in others).
+  sort_params(params);
+  for (std::size_t i = 1; i < params.size(); ++i) {
+    if (params[i - 1].key == params[i].key) return r.fail(BlobErrorKind::DuplicateParamName);
+  }
+  return true;
+}
+
+// Reads the node references of a record at `position`. A reference names a
+// record position; it is translated to the id that record received, which
+// differs from the position only after two equal records collapsed.
+bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, std::vector<NodeId>& inputs) {
+  std::uint32_t count;
+  if (!r.u32(count)) return false;
+  inputs.reserve(r.fit(count, kNodeRefBytes));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t ref;
+    if (!r.u64(ref)) return false;
+    if (ref >= position) return r.fail(BlobErrorKind::OutOfRange, ref);
+    inputs.push_back(ids[ref]);
+  }
+  return true;
+}
+
+bool read_members(Reader& r, std::vector<StageMember>& members) {
+  std::uint32_t count;
+  if (!r.u32(count)) return false;
+  members.reserve(r.fit(count, kMinMemberBytes));
+  for (std::uint32_t position = 0; position < count; ++position) {
+    StageMember member;
+    if (!r.text(member.token)) return false;
+    std::uint32_t input_count;
+    if (!r.u32(input_count)) return false;
+    member.inputs.reserve(r.fit(input_count, kMemberInputBytes));
+    for (std::uint32_t i = 0; i < input_count; ++i) {
+      std::uint8_t source;
+      std::uint32_t index;
+      if (!r.member_input(source, index)) return false;
+      if (source == static_cast<std::uint8_t>(MemberSource::Input)) {
+        member.inputs.push_back({MemberSource::Input, index});
+      } else if (source == static_cast<std::uint8_t>(MemberSource::Member)) {
+        if (index >= position) return r.fail(BlobErrorKind::OutOfRange, index);
+        member.inputs.push_back({MemberSource::Member, index});
+      } else {
+        return r.fail(BlobErrorKind::InvalidStageRefTag, source);
+      }
+    }
+    members.push_back(std::move(member));
+  }
+  return true;
+}
+
+bool read_descriptor(Reader& r, PayloadDescriptor& d) {
+  if (!r.text(d.kind) || !r.text(d.content_hash) || !r.text(d.framework) || !r.text(d.version) ||
+      !r.text(d.io_schema)) {
+    return false;
+  }
+  std::uint8_t present;
+  if (!r.u8(present)) return false;
+  if (present != 0) {
+    std::string ref;
+    if (!r.text(ref)) return false;
+    d.preprocessing_ref = std::move(ref);
+  }
+  return true;
+}
+
+bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, NodeRecord& record) {
+  std::uint8_t tag;
+  if (!r.u8(tag)) return false;
+  if (tag >= kNodeKindCount) return r.fail(BlobErrorKind::InvalidNodeTag, tag);
+  record.kind = static_cast<NodeKind>(tag);
+  if (carries_name(record.kind) && !r.text(record.name)) return false;
+  if (record.kind == NodeKind::External) {
+    record.descriptor = std::make_unique<PayloadDescriptor>();
+    if (!read_descriptor(r, *record.descriptor)) return false;
+  }
+  if (carries_params(record.kind) && !read_params(r, record.params)) return false;
+  if (carries_inputs(record.kind) && !read_inputs(r, position, ids, record.inputs)) return false;
+  if (record.kind == NodeKind::Stage && !read_members(r, record.members)) return false;
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+BlobWriteResult write_blob(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+  return write_blob_with_limit(nodes, outputs, kBlobFieldMax);
+}
+
+BlobWriteResult write_blob_with_limit(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
+                                      std::uint64_t field_max) {
+  if (field_max > kBlobFieldMax) fatal("blob field limit above 32 bits");
+  Measure m(field_max);
+  m.bytes(sizeof kMagic);
+  if (!m.field(nodes.size(), "node count")) return m.take_error();
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    const NodeRecord& record = nodes[k];
+    for (NodeId input : record.inputs) {
+      if (input >= k) fatal("blob writer given a node input not below its node");
+    }
+    if (record.kind == NodeKind::External && !record.descriptor) fatal("blob writer given an External without descriptor");
+    m.at_node(k);
+    if (!measure_record(m, record)) return m.take_error();
+  }
+  m.at_top();
+  if (!m.field(outputs.size(), "output count")) return m.take_error();
+  for (NodeId id : outputs) {
+    if (id >= nodes.size()) fatal("blob writer given an output id beyond the node count");
+  }
+  m.bytes(kNodeRefBytes * outputs.size());
+
+  std::vector<std::uint8_t> bytes(m.size());
+  Writer w(bytes.data());
+  for (std::uint8_t c : kMagic) w.u8(c);
+  w.u32(nodes.size());
+  for (const NodeRecord& record : nodes) write_record(w, record);
+  w.u32(outputs.size());
+  for (NodeId id : outputs) w.u64(id);
+  if (w.position() != bytes.data() + bytes.size()) fatal("blob writer measured a different size than it wrote");
+  return bytes;
+}
+
+SerializeOutcome serialize_store(const Store& store, std::optional<std::span<const NodeId>> outputs) {
+  if (!outputs) {
+    // Nodes and marks from one acquisition: every mark names a copied node.
+    Snapshot snap = store.snapshot();
+    BlobWriteResult written = write_blob(snap.nodes, snap.outputs);
+    if (!written.ok()) return written.error();
+    return written.take_bytes();
+  }
+  // The requested ids are checked in list order before anything is copied.
+  const std::uint64_t count = store.node_count();
+  for (NodeId id : *outputs) {
+    if (id >= count) return BadNodeId{id};
+  }
+  // Nodes are only appended, so the ids checked above stay valid.
+  Snapshot snap = store.snapshot();
+  BlobWriteResult written = write_blob(snap.nodes, *outputs);
+  if (!written.ok()) return written.error();
+  return written.take_bytes();
+}
+
+std::string BlobError::message() const {
+  switch (kind_) {
+    case BlobErrorKind::Truncated:
+      return "truncated weftory IR blob";
+    case BlobErrorKind::BadMagic:
+      return "not a weftory IR blob (bad magic/version)";
+    case BlobErrorKind::InvalidNodeTag:
+      return "invalid node tag " + std::to_string(value_);
+    case BlobErrorKind::InvalidParamTag:
+      return "invalid param tag " + std::to_string(value_);
+    case BlobErrorKind::InvalidStageRefTag:
+      return "invalid stage-ref tag " + std::to_string(value_);
+    case BlobErrorKind::InvalidUtf8:
+      return "invalid utf-8 in weftory IR blob";
+    case BlobErrorKind::OutOfRange:
+      return "node reference " + std::to_string(value_) + " out of range";
+    case BlobErrorKind::DuplicateParamName:
+      return "duplicate param name in weftory IR blob";
+  }
+  return "invalid weftory IR blob";
+}
+
+BlobReadResult read_blob(std::span<const std::uint8_t> data) {
+  if (data.size() < sizeof kMagic) return BlobError(BlobErrorKind::Truncated);
+  if (std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) return BlobError(BlobErrorKind::BadMagic);
+  Reader r(data.subspan(sizeof kMagic));
+
+  std::uint32_t node_count;
+  if (!r.u32(node_count)) return r.error();
+  std::unique_ptr<Store> store = new_store();
+  // ids[k]: the id record k received from the interning insert.
+  std::vector<NodeId> ids;
+  ids.reserve(r.fit(node_count, kMinRecordBytes));
+  for (std::uint64_t k = 0; k < node_count; ++k) {
+    NodeRecord record;
+    if (!read_record(r, k, ids, record)) return r.error();
+    StoreResult<NodeId> added = store->add_node(std::move(record));
+    if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
+    ids.push_back(added.value());
+  }
+
+  std::uint32_t output_count;
+  if (!r.u32(output_count)) return r.error();
+  // A mark already made is skipped here rather than rescanned by the store.
+  std::vector<std::uint8_t> marked(store->node_count(), 0);
+  for (std::uint32_t i = 0; i < output_count; ++i) {
+    std::uint64_t ref;
+    if (!r.u64(ref)) return r.error();
+    if (ref >= node_count) return BlobError(BlobErrorKind::OutOfRange, ref);
+    const NodeId id = ids[ref];
+    if (marked[id]) continue;
+    marked[id] = 1;
+    if (std::optional<BadNodeId> bad = store->mark_output(id)) return BlobError(BlobErrorKind::OutOfRange, bad->id);
+  }
+  return store;
+}
+
+BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::vector<NodeMapEntry> node_map) {
+  BlobReadResult read = read_blob(data);
+  if (!read.ok() || node_map.empty()) return read;
+  // The blob's store has dense ids with inputs below each node, so its nodes
+  // and marks, taken as positions, rebuild it id for id with the map beside.
+  Snapshot snap = read.store().snapshot();
+  for (const NodeMapEntry& entry : node_map) {
+    if (!entry) continue;
+    if (entry->reduced_id >= snap.nodes.size()) return BlobError(BlobErrorKind::OutOfRange, entry->reduced_id);
+    if (entry->member) {
+      const NodeRecord& landed = snap.nodes[entry->reduced_id];
+      if (landed.kind != NodeKind::Stage || *entry->member >= landed.members.size()) {
+        return BlobError(BlobErrorKind::OutOfRange, *entry->member);
+      }
+    }
+  }
+  return build_reduced_store(std::move(snap.nodes), snap.outputs, std::move(node_map));
+}
+
+}  // namespace weftory
