@@ -1,0 +1,274 @@
+"""Sharing one GraphStore between threads, and params dicts changed while being read."""
+
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+import weftory_core as wc
+
+N_THREADS = 6
+
+
+@pytest.fixture(autouse=True)
+def frequent_thread_switches():
+    # Make the interpreter switch threads often so that calls really interleave.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def make_recipes(seed, n_sources=8, n_derived=120):
+    """A deterministic list of node recipes; inputs name earlier recipes, duplicates included."""
+    rng = random.Random(seed)
+    recipes = [("source", f"s{i % 5}", (), {"i": i % 3}) for i in range(n_sources)]
+    for _ in range(n_derived):
+        kind = rng.choice(["op", "op", "reduction", "exchange", "join", "external"])
+        arity = rng.randint(0, 3)
+        inputs = tuple(rng.randrange(len(recipes)) for _ in range(arity))
+        params = {rng.choice("abc"): rng.choice([0, 1, 1.0, True, "x"])} if rng.random() < 0.6 else None
+        recipes.append((kind, rng.choice(["f", "g"]), inputs, params))
+    return recipes
+
+
+DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
+
+
+def run_recipe(store, recipe, ids):
+    kind, name, inputs, params = recipe
+    node_inputs = [ids[i] for i in inputs]
+    if kind == "source":
+        return store.add_source(name, params)
+    if kind == "op":
+        return store.add_op(name, node_inputs, params)
+    if kind == "reduction":
+        return store.add_reduction(name, node_inputs, params)
+    if kind == "exchange":
+        return store.add_exchange(node_inputs, params)
+    if kind == "join":
+        return store.add_join(node_inputs, params)
+    return store.add_external(DESCRIPTOR, node_inputs, params)
+
+
+def build(store, recipes, order, pause=False):
+    ids = {}
+    for r in order:
+        ids[r] = run_recipe(store, recipes[r], ids)
+        if pause:
+            time.sleep(0)  # let other threads in between two adds
+    return [ids[r] for r in range(len(recipes))]
+
+
+def run_threads(target, n):
+    barrier = threading.Barrier(n)
+    results = [None] * n
+    errors = []
+
+    def worker(k):
+        try:
+            barrier.wait()
+            results[k] = target(k)
+        except BaseException as exc:  # noqa: B036 - report everything to the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+    return results
+
+
+def structural_keys(nodes):
+    """Describe every node by its structure, with inputs replaced by their own descriptions."""
+    keys = []
+    for node in nodes:
+        params = tuple((k, type(v).__name__, repr(v)) for k, v in node["params"].items())
+        desc = tuple(node["descriptor"].items()) if "descriptor" in node else None
+        keys.append((node["kind"], node["name"], params, desc, tuple(keys[i] for i in node["inputs"])))
+    return keys
+
+
+def test_threads_following_one_order_build_the_single_threaded_store():
+    recipes = make_recipes(seed=7)
+    reference = wc.GraphStore()
+    reference_ids = build(reference, recipes, range(len(recipes)))
+
+    for _ in range(3):
+        shared = wc.GraphStore()
+        results = run_threads(lambda k: build(shared, recipes, range(len(recipes))), N_THREADS)
+        assert all(r == reference_ids for r in results)
+        assert shared.node_count() == reference.node_count() == len(set(reference_ids))
+        assert shared.nodes() == reference.nodes()
+
+
+def topological_shuffle(recipes, seed):
+    """A random order of recipe indices in which every recipe follows its inputs."""
+    rng = random.Random(seed)
+    depth = []
+    for _, _, inputs, _ in recipes:
+        depth.append(1 + max((depth[i] for i in inputs), default=0))
+    order = list(range(len(recipes)))
+    rng.shuffle(order)
+    order.sort(key=lambda r: depth[r])
+    return order
+
+
+def test_threads_in_different_orders_agree_on_ids():
+    recipes = make_recipes(seed=11)
+    reference = wc.GraphStore()
+    build(reference, recipes, range(len(recipes)))
+    distinct = reference.node_count()
+    assert distinct < len(recipes)  # the recipes contain duplicates
+
+    shared = wc.GraphStore()
+    orders = [topological_shuffle(recipes, seed) for seed in range(N_THREADS)]
+    results = run_threads(lambda k: build(shared, recipes, orders[k], pause=k % 2 == 0), N_THREADS)
+
+    assert all(r == results[0] for r in results)
+    assert shared.node_count() == distinct
+    nodes = shared.nodes()
+    assert [n["id"] for n in nodes] == list(range(distinct))
+    assert all(i < n["id"] for n in nodes for i in n["inputs"])
+    # Same nodes as the single-threaded build, though possibly numbered differently.
+    assert sorted(map(repr, structural_keys(nodes))) == sorted(map(repr, structural_keys(reference.nodes())))
+    # Each recipe's id names a node with the recipe's structure.
+    shared_keys = structural_keys(nodes)
+    reference_keys = structural_keys(reference.nodes())
+    reference_ids = build(wc.GraphStore(), recipes, range(len(recipes)))
+    for recipe_index, node_id in enumerate(results[0]):
+        assert shared_keys[node_id] == reference_keys[reference_ids[recipe_index]]
+
+
+def test_concurrent_adds_of_one_node_get_one_id():
+    store = wc.GraphStore()
+    store.add_source("a")
+    store.add_source("b")
+
+    def adder(k):
+        return [store.add_op("add", [0, 1], {"round": r}) for r in range(200)]
+
+    results = run_threads(adder, N_THREADS)
+    assert all(r == list(range(2, 202)) for r in results)
+    assert store.node_count() == 202
+
+
+def test_readers_see_consistent_snapshots_while_writers_add():
+    recipes = make_recipes(seed=3, n_derived=200)
+    store = wc.GraphStore()
+    stop = threading.Event()
+    snapshots = []
+
+    def reader():
+        while not stop.is_set() or len(snapshots) < 20:
+            count_before = store.node_count()
+            nodes = store.nodes()
+            count_after = store.node_count()
+            assert count_before <= len(nodes) <= count_after
+            snapshots.append(nodes)
+
+    def job(k):
+        if k == 0:
+            reader()
+            return None
+        try:
+            return build(store, recipes, topological_shuffle(recipes, k), pause=True)
+        finally:
+            if k == 1:
+                stop.set()
+
+    run_threads(job, 4)
+    final = store.nodes()
+    assert len({len(snap) for snap in snapshots}) > 2, "reader never saw the store mid-build"
+    for snap in snapshots:
+        # Append-only: every snapshot is a prefix of the final view.
+        assert snap == final[: len(snap)]
+
+
+# --- params dicts changed during conversion ----------------------------------------------
+
+
+class MutatesOnIndex:
+    def __init__(self, mutate):
+        self.mutate = mutate
+        self.target = None
+
+    def __index__(self):
+        self.mutate(self.target)
+        return 1
+
+
+class MutatesOnFloat:
+    def __init__(self, mutate):
+        self.mutate = mutate
+        self.target = None
+
+    def __float__(self):
+        self.mutate(self.target)
+        return 1.0
+
+
+def insert_key(d):
+    d["inserted"] = 0
+
+
+def remove_later_key(d):
+    del d["z"]
+
+
+def swap_visited_key(d):
+    # Same size afterwards, but iteration now yields one item more than it started with.
+    del d["a"]
+    d["new"] = 0
+
+
+CHANGED_SIZE = "dictionary changed size during iteration"
+KEYS_CHANGED = "dictionary keys changed during iteration"
+
+
+@pytest.mark.parametrize("value_type", [MutatesOnIndex, MutatesOnFloat])
+@pytest.mark.parametrize(
+    "mutate, message",
+    [(insert_key, CHANGED_SIZE), (remove_later_key, CHANGED_SIZE), (swap_visited_key, KEYS_CHANGED)],
+    ids=["insert", "remove", "delete-and-insert"],
+)
+@pytest.mark.parametrize("method", ["add_source", "add_op", "add_external", "add_join"])
+def test_params_dict_changed_during_conversion_panics(value_type, mutate, message, method):
+    store = wc.GraphStore()
+    store.add_source("a")
+    store.add_source("b")
+    before = store.nodes()
+
+    value = value_type(mutate)
+    params = {"a": 1, "m": value, "z": 2}
+    value.target = params
+    call = {
+        "add_source": lambda: store.add_source("s", params),
+        "add_op": lambda: store.add_op("f", [0, 1], params),
+        "add_external": lambda: store.add_external(DESCRIPTOR, [0], params),
+        "add_join": lambda: store.add_join([0, 1], params),
+    }[method]
+
+    value_refs = sys.getrefcount(value)
+    params_refs = sys.getrefcount(params)
+    try:
+        call()
+    except BaseException as exc:  # noqa: B036 - the panic is not an Exception
+        outcome = (type(exc).__name__, isinstance(exc, Exception), exc.args)
+    else:
+        outcome = None
+    assert outcome == ("PanicException", False, (message,))
+    # The failed call keeps nothing alive.
+    assert sys.getrefcount(value) == value_refs
+    assert sys.getrefcount(params) == params_refs
+
+    # Nothing was added, and the store is still fully usable.
+    assert store.node_count() == 2
+    assert store.nodes() == before
+    assert store.add_source("after") == 2
+    assert store.add_op("f", [0, 1], {"a": 1}) == 3
