@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "python/errors.hpp"
@@ -33,20 +34,31 @@ PyRef dict_get(PyObject* dict, const char* key) {
 }
 
 // One param value, classified by the first rule that applies.
+// The exact built-in types skip the protocol attempts that cannot apply to
+// them, and an attempt is only made when the type has the slot it needs, so
+// the common cases raise (and discard) no exception.
 ParamValue param_value_from_python(PyObject* value) {
   if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::from_bool(value == Py_True);
 
-  PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (index) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (!(v == -1 && PyErr_Occurred()) && overflow == 0) return ParamValue::from_int(v);
+  if (PyLong_CheckExact(value) || (!PyFloat_CheckExact(value) && !PyUnicode_CheckExact(value) && PyIndex_Check(value))) {
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (index) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+      if (!(v == -1 && PyErr_Occurred()) && overflow == 0) return ParamValue::from_int(v);
+    }
+    PyErr_Clear();
   }
-  PyErr_Clear();
 
-  double d = PyFloat_AsDouble(value);
-  if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::from_float(d);
-  PyErr_Clear();
+  if (PyFloat_CheckExact(value)) return ParamValue::from_float(PyFloat_AS_DOUBLE(value));
+  if (!PyUnicode_CheckExact(value)) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number && (number->nb_float || number->nb_index)) {
+      double d = PyFloat_AsDouble(value);
+      if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::from_float(d);
+      PyErr_Clear();
+    }
+  }
 
   if (PyUnicode_Check(value)) {
     Py_ssize_t size = 0;
@@ -75,19 +87,68 @@ NodeId to_node_id(PyObject* obj) {
   return static_cast<NodeId>(v);
 }
 
+namespace {
+
+// A list or tuple read by position, which is what iterating it does; exact
+// ints convert inline, anything else through the integer protocol.
+std::vector<NodeId> ids_from_list_or_tuple(PyObject* obj, bool is_list) {
+  std::vector<NodeId> ids;
+  ids.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+  for (Py_ssize_t i = 0;; ++i) {
+    PyRef item;
+    if (is_list) {
+#if PY_VERSION_HEX >= 0x030D0000
+      if (i >= PyList_GET_SIZE(obj)) break;
+      item = PyRef::steal(PyList_GetItemRef(obj, i));
+      if (!item) {
+        PyErr_Clear();
+        break;
+      }
+#else
+      if (i >= PyList_GET_SIZE(obj)) break;
+      item = PyRef::borrow(PyList_GET_ITEM(obj, i));
+#endif
+    } else {
+      if (i >= PyTuple_GET_SIZE(obj)) break;
+      item = PyRef::borrow(PyTuple_GET_ITEM(obj, i));
+    }
+    if (PyLong_CheckExact(item.get())) {
+      unsigned long long v = PyLong_AsUnsignedLongLong(item.get());
+      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+      ids.push_back(static_cast<NodeId>(v));
+    } else {
+      ids.push_back(to_node_id(item.get()));
+    }
+  }
+  return ids;
+}
+
+}  // namespace
+
 std::vector<NodeId> to_node_ids(PyObject* obj) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (PyList_CheckExact(obj)) return ids_from_list_or_tuple(obj, true);
+  if (PyTuple_CheckExact(obj)) return ids_from_list_or_tuple(obj, false);
   if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");
   std::vector<NodeId> ids;
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    ids.reserve(static_cast<std::size_t>(hint));
+    // The length is only a hint: a sequence may report more than it yields.
+    ids.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 4096));
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) throw_python_error();
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) ids.push_back(to_node_id(item.get()));
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    if (PyLong_CheckExact(item.get())) {
+      unsigned long long v = PyLong_AsUnsignedLongLong(item.get());
+      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+      ids.push_back(static_cast<NodeId>(v));
+    } else {
+      ids.push_back(to_node_id(item.get()));
+    }
+  }
   if (PyErr_Occurred()) throw_python_error();
   return ids;
 }

@@ -198,8 +198,22 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
 }
 
 void sort_params(ParamMap& params) {
-  std::stable_sort(params.begin(), params.end(),
-                   [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
+  auto less = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
+  if (params.size() > 16) {
+    std::stable_sort(params.begin(), params.end(), less);
+    return;
+  }
+  // Parameter maps are short: a stable insertion sort without a buffer.
+  for (std::size_t i = 1; i < params.size(); ++i) {
+    if (!less(params[i], params[i - 1])) continue;
+    ParamEntry moving = std::move(params[i]);
+    std::size_t j = i;
+    do {
+      params[j] = std::move(params[j - 1]);
+      --j;
+    } while (j > 0 && less(moving, params[j - 1]));
+    params[j] = std::move(moving);
+  }
 }
 
 // ---------------------------------------------------------------- NodeRecord

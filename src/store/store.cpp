@@ -25,13 +25,17 @@ StoreResult<NodeId> Store::add_node(NodeRecord record) {
     }
     auto hit = intern_.find(record);
     if (hit != intern_.end()) return *hit;
-    // Make room first so that a failed allocation leaves the three in step.
-    nodes_.reserve(count + 1);
-    hashes_.reserve(count + 1);
-    intern_.reserve(intern_.size() + 1);
+    // An allocation failure part-way leaves the arena, the hashes and the
+    // index in step: what was appended is taken back before it propagates.
     nodes_.push_back(std::move(record));
-    hashes_.push_back(hash);
-    intern_.insert(count);
+    try {
+      hashes_.push_back(hash);
+      intern_.insert(count);
+    } catch (...) {
+      if (hashes_.size() > count) hashes_.pop_back();
+      nodes_.pop_back();
+      throw;
+    }
     return count;
   });
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,14 +87,17 @@ class Store {
   friend std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
                                                      std::vector<NodeMapEntry> node_map);
 
-  // Runs f under the mutex. A poisoned mutex fails at once; any exception
-  // escaping f poisons it for good.
+  // Runs f under the mutex. A poisoned mutex fails at once; an exception
+  // escaping f poisons it for good, except an allocation failure, after
+  // which every operation leaves the state as it was.
   template <class F>
   decltype(auto) locked(F&& f) const {
     std::lock_guard<std::mutex> guard(mutex_);
     if (poisoned_) fatal(std::string(kPoisonedMessage) + ": " + poison_reason_);
     try {
       return f();
+    } catch (const std::bad_alloc&) {
+      throw;
     } catch (const std::exception& e) {
       poisoned_ = true;
       poison_reason_ = std::string("a previous operation failed while holding it (") + e.what() + ")";

@@ -348,11 +348,6 @@ def test_failing_length_is_only_a_missing_hint(store):
     assert store.add_source("c") == 3
 
 
-@pytest.mark.xfail(
-    reason="a sequence reporting an absurd length makes the call fail with PanicException "
-    "('vector::reserve') although the length is only a capacity hint",
-    strict=True,
-)
 def test_huge_length_is_only_a_hint(store):
     store.add_source("a")
     try:

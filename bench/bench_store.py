@@ -1,0 +1,198 @@
+"""Cost of building and reading a GraphStore, beside a plain pure-Python interning store.
+
+Prints, for stores of 10^4, 10^5 and 10^6 nodes, the cost per call of add_source, add_op and
+nodes(), the resident bytes per node, and the speed-up over the pure-Python baseline.
+Each size runs in a fresh process so that the resident-memory figure is its own.
+
+    .venv/bin/python bench/bench_store.py [--sizes 10000,100000,1000000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import math
+import random
+import subprocess
+import sys
+import time
+
+
+class PyStore:
+    """The plainest interning store a user would write: a dict keyed by tuples, same checks."""
+
+    def __init__(self) -> None:
+        self._index: dict[tuple, int] = {}
+        self._nodes: list[tuple] = []
+
+    @staticmethod
+    def _params(params):
+        if params is None:
+            return ()
+        if not isinstance(params, dict):
+            raise TypeError("params must be a dict or None")
+        items = []
+        for key, value in params.items():
+            if not isinstance(key, str):
+                raise TypeError(f"'{type(key).__qualname__}' object is not an instance of 'str'")
+            if type(value) is bool:
+                items.append((key, 2, value))
+            elif isinstance(value, int) and -(2**63) <= value < 2**63:
+                items.append((key, 0, value))
+            elif isinstance(value, (int, float)):
+                value = float(value)
+                items.append((key, 1, "nan" if math.isnan(value) else value.hex()))
+            elif isinstance(value, str):
+                items.append((key, 3, value))
+            else:
+                raise TypeError("param values must be int, float, bool, or str")
+        items.sort(key=lambda item: item[0].encode())
+        return tuple(items)
+
+    def _intern(self, key: tuple, inputs: tuple) -> int:
+        count = len(self._nodes)
+        for i in inputs:
+            if i >= count:
+                raise ValueError(f"no node with id {i}")
+        found = self._index.get(key)
+        if found is not None:
+            return found
+        self._index[key] = count
+        self._nodes.append(key)
+        return count
+
+    def add_source(self, name, params=None) -> int:
+        if not isinstance(name, str):
+            raise TypeError(f"'{type(name).__qualname__}' object is not an instance of 'str'")
+        return self._intern((0, name, self._params(params), ()), ())
+
+    def add_op(self, name, inputs, params=None) -> int:
+        if not isinstance(name, str):
+            raise TypeError(f"'{type(name).__qualname__}' object is not an instance of 'str'")
+        if isinstance(inputs, str):
+            raise TypeError("Can't extract `str` to `Vec`")
+        ids = []
+        for i in inputs:
+            i = i.__index__()
+            if i < 0:
+                raise OverflowError("can't convert negative int to unsigned")
+            ids.append(i)
+        ids = tuple(ids)
+        return self._intern((1, name, self._params(params), ids), ids)
+
+    def nodes(self) -> list[dict]:
+        out = []
+        for i, (kind, name, params, inputs) in enumerate(self._nodes):
+            out.append({
+                "id": i,
+                "output": False,
+                "inputs": list(inputs),
+                "kind": "source" if kind == 0 else "op",
+                "name": name,
+                "params": {k: v for k, _, v in params},
+            })
+        return out
+
+
+def workload(n: int, seed: int = 7):
+    """n calls: one in ten adds a source, the rest add two-input ops with two params, and one op
+    call in five repeats an earlier one exactly."""
+    rng = random.Random(seed)
+    calls = []
+    ops = []
+    sources = 0
+    for k in range(n):
+        if k < 2 or k % 10 == 0:
+            calls.append(("source", f"s{sources}", {"dtype": "f32", "rows": sources}))
+            sources += 1
+        elif ops and rng.random() < 0.2:
+            calls.append(rng.choice(ops))
+        else:
+            hi = k
+            call = ("op", rng.choice(("add", "mul", "sub", "max")),
+                    [rng.randrange(max(1, hi // 2)), rng.randrange(max(1, hi // 2))],
+                    {"scalar": rng.random(), "side": rng.choice(("l", "r"))})
+            ops.append(call)
+            calls.append(call)
+    return calls
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def build(store, calls):
+    add_source, add_op = store.add_source, store.add_op
+    t_source = t_op = 0.0
+    n_source = n_op = 0
+    perf = time.perf_counter
+    for call in calls:
+        if call[0] == "source":
+            t0 = perf()
+            add_source(call[1], call[2])
+            t_source += perf() - t0
+            n_source += 1
+        else:
+            t0 = perf()
+            add_op(call[1], call[2], call[3])
+            t_op += perf() - t0
+            n_op += 1
+    return t_source / n_source, t_op / n_op
+
+
+def run_one(n: int) -> dict:
+    import weftory_core
+
+    calls = workload(n)
+    result = {"n": n}
+    for label, factory in (("weftory", weftory_core.GraphStore), ("python", PyStore)):
+        gc.collect()
+        before = rss_bytes()
+        store = factory()
+        gc.disable()
+        per_source, per_op = build(store, calls)
+        gc.enable()
+        after = rss_bytes()
+        count = store.node_count() if label == "weftory" else len(store._nodes)
+        t0 = time.perf_counter()
+        view = store.nodes()
+        per_node_view = (time.perf_counter() - t0) / count
+        assert len(view) == count
+        del view
+        result[label] = {
+            "nodes": count,
+            "add_source_us": per_source * 1e6,
+            "add_op_us": per_op * 1e6,
+            "nodes_us_per_node": per_node_view * 1e6,
+            "bytes_per_node": (after - before) / count,
+        }
+        del store
+    return result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="10000,100000,1000000")
+    parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.one:
+        print(json.dumps(run_one(args.one)))
+        return
+    header = (f"{'calls':>9} {'nodes':>9} | {'add_source us':>13} {'add_op us':>9} {'nodes() us/node':>15} "
+              f"{'bytes/node':>10} | {'py add_op us':>12} {'py bytes/node':>13} | {'add_op x':>8} {'nodes() x':>9}")
+    print(header)
+    print("-" * len(header))
+    for n in (int(s) for s in args.sizes.split(",")):
+        out = subprocess.run([sys.executable, __file__, "--one", str(n)], check=True, capture_output=True, text=True)
+        r = json.loads(out.stdout)
+        w, p = r["weftory"], r["python"]
+        print(f"{n:>9} {w['nodes']:>9} | {w['add_source_us']:>13.3f} {w['add_op_us']:>9.3f} "
+              f"{w['nodes_us_per_node']:>15.3f} {w['bytes_per_node']:>10.0f} | {p['add_op_us']:>12.3f} "
+              f"{p['bytes_per_node']:>13.0f} | {p['add_op_us'] / w['add_op_us']:>8.1f} "
+              f"{p['nodes_us_per_node'] / w['nodes_us_per_node']:>9.1f}")
+
+
+if __name__ == "__main__":
+    main()
