@@ -2,12 +2,18 @@
 
 #include <array>
 #include <atomic>
+#include <optional>
+#include <span>
 #include <string>
+#include <variant>
 
 #include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/nodes_view.hpp"
+#include "store/blob.hpp"
+#include "store/cone.hpp"
+#include "store/dot.hpp"
 
 namespace weftory::py {
 
@@ -105,6 +111,54 @@ PyObject* node_count(PyObject* self, PyObject*) {
   return guarded([&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
 }
 
+PyObject* to_dot(PyObject* self, PyObject*) {
+  return guarded([&] {
+    // Rendered under the store's mutex; the str is made after it is released.
+    std::string text = render_dot(store_of(self));
+    return text_to_python(text).release();
+  });
+}
+
+constexpr Param kSerializeParams[] = {{"outputs", false, false}};
+
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    bind_fastcall({"GraphStore.serialize", kSerializeParams}, args, nargs, kwnames, a);
+    std::optional<std::vector<NodeId>> outputs;
+    if (a[0] && a[0] != Py_None) outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
+    SerializeOutcome outcome = outputs ? serialize_store(store_of(self), std::span<const NodeId>(*outputs))
+                                       : serialize_store(store_of(self), std::nullopt);
+    if (auto* bad = std::get_if<BadNodeId>(&outcome)) raise_bad_node_id(*bad);
+    if (auto* too_large = std::get_if<BlobTooLarge>(&outcome)) raise(PyExc_ValueError, too_large->message);
+    const auto& bytes = std::get<std::vector<std::uint8_t>>(outcome);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+std::span<const std::uint8_t> bytes_view(PyObject* obj) {
+  if (!PyBytes_Check(obj)) raise_type_mismatch(obj, "bytes");
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+}
+
+PyObject* store_from_blob(BlobReadResult read) {
+  if (!read.ok()) raise(PyExc_ValueError, read.error().message());
+  return wrap_store(read.take_store()).release();
+}
+
+constexpr Param kDeserializeParams[] = {{"data", false, true}};
+
+PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    bind_fastcall({"GraphStore.deserialize", kDeserializeParams}, args, nargs, kwnames, a);
+    // bytes are immutable: the reader works on them in place.
+    std::span<const std::uint8_t> data = convert_arg("data", [&] { return bytes_view(a[0]); });
+    return store_from_blob(read_blob(data));
+  });
+}
+
 PyObject* nodes(PyObject* self, PyObject*) {
   return guarded([&] {
     Snapshot snap = store_of(self).snapshot();
@@ -118,6 +172,72 @@ PyObject* outputs(PyObject* self, PyObject*) {
 
 PyObject* node_map(PyObject* self, PyObject*) {
   return guarded([&] { return node_map_to_python(store_of(self).node_map_copy()).release(); });
+}
+
+constexpr Param kConeParams[] = {{"outputs", true, true}};
+
+PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    bind_fastcall({"GraphStore.cone", kConeParams}, args, nargs, kwnames, a);
+    std::vector<NodeId> outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
+    StoreResult<std::unique_ptr<Store>> result = weftory::cone(store_of(self), outputs);
+    if (!result.ok()) raise_bad_node_id(result.error());
+    return wrap_store(std::move(result.value())).release();
+  });
+}
+
+// ---------------------------------------------------------------- pickling
+//
+// A store pickles as its blob (nodes and marks) with its node map beside it,
+// restored by the private static method _from_pickle.
+
+PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SerializeOutcome outcome = serialize_store(store_of(self), std::nullopt);
+    if (auto* too_large = std::get_if<BlobTooLarge>(&outcome)) raise(PyExc_ValueError, too_large->message);
+    const auto& bytes = std::get<std::vector<std::uint8_t>>(outcome);
+    PyRef blob = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                        static_cast<Py_ssize_t>(bytes.size())));
+    if (!blob) throw_python_error();
+    PyRef map = node_map_to_python(store_of(self).node_map_copy());
+    PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_pickle"));
+    if (!restore) throw_python_error();
+    return Py_BuildValue("(O(OO))", restore.get(), blob.get(), map.get());
+  });
+}
+
+NodeMapEntry node_map_entry_from_python(PyObject* item) {
+  if (item == Py_None) return std::nullopt;
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_type_mismatch(item, "tuple");
+  Landing landing;
+  landing.reduced_id = to_node_id(PyTuple_GET_ITEM(item, 0));
+  PyObject* member = PyTuple_GET_ITEM(item, 1);
+  if (member != Py_None) landing.member = to_node_id(member);
+  return landing;
+}
+
+constexpr Param kFromPickleParams[] = {{"data", false, true}, {"node_map", false, true}};
+
+PyObject* from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    bind_fastcall({"GraphStore._from_pickle", kFromPickleParams}, args, nargs, kwnames, a);
+    std::span<const std::uint8_t> data = convert_arg("data", [&] { return bytes_view(a[0]); });
+    std::vector<NodeMapEntry> map = convert_arg("node_map", [&] {
+      if (!PyList_Check(a[1])) raise_type_mismatch(a[1], "list");
+      // A tuple copy: its items stay put whatever other threads do to the list.
+      PyRef items = PyRef::steal(PySequence_Tuple(a[1]));
+      if (!items) throw_python_error();
+      std::vector<NodeMapEntry> entries;
+      entries.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())));
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        entries.push_back(node_map_entry_from_python(PyTuple_GET_ITEM(items.get(), i)));
+      }
+      return entries;
+    });
+    return store_from_blob(read_blob_with_node_map(data, std::move(map)));
+  });
 }
 
 // ---------------------------------------------------------------- the type
@@ -161,6 +281,15 @@ PyMethodDef kMethods[] = {
      "Records a Join boundary with two inputs [left, right]. Its identity is its scheme ParamMap plus its "
      "ordered inputs. Its nodes() kind is \"join\"."},
     {"node_count", WEFTORY_NOARGS(node_count), METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"to_dot", WEFTORY_NOARGS(to_dot), METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", WEFTORY_FAST(serialize), METH_FASTCALL | METH_KEYWORDS,
+     "serialize($self, outputs=None)\n--\n\n"
+     "Writes the IR in its canonical, versioned, byte-identical durable form. With outputs= the bytes flag "
+     "exactly that set and the stored marks are ignored; the default writes the stored marks."},
+    {"deserialize", WEFTORY_FAST(deserialize), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "deserialize(data)\n--\n\n"
+     "Rebuilds a store from canonical bytes. A round trip reproduces the same node ids, so serializing the "
+     "result gives the input bytes again."},
     {"nodes", WEFTORY_NOARGS(nodes), METH_NOARGS,
      "nodes($self)\n--\n\n"
      "A structured, read-only view of every node in id order: one dict per node with the keys id, output, "
@@ -174,6 +303,14 @@ PyMethodDef kMethods[] = {
      "For each node of the graph this store was reduced from, where it landed here, as (reduced_node_id, "
      "member_index or None), or None if dead-code elimination dropped it; indexed by that graph's node id. "
      "Empty for a store that did not come out of a reduction."},
+    {"cone", WEFTORY_FAST(cone), METH_FASTCALL | METH_KEYWORDS,
+     "cone($self, *, outputs)\n--\n\n"
+     "The one-to-one cone of outputs (dead-code elimination without rewrites) as a fresh store marked with "
+     "outputs; its node map sends each kept id to (cone id, None)."},
+    {"__reduce__", WEFTORY_NOARGS(reduce_for_pickle), METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the store as its blob with its node map beside it."},
+    {"_from_pickle", WEFTORY_FAST(from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_from_pickle(data, node_map)\n--\n\nRestores a pickled store (its blob and its node map)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
