@@ -23,7 +23,7 @@ StoreResult<NodeId> Store::add_node(NodeRecord record) {
     for (NodeId input : record.inputs) {
       if (input >= count) return BadNodeId{input};
     }
-    auto hit = intern_.find(record);
+    auto hit = intern_.find(HashedRecord{record, hash});
     if (hit != intern_.end()) return *hit;
     // An allocation failure part-way leaves the arena, the hashes and the
     // index in step: what was appended is taken back before it propagates.

@@ -108,18 +108,23 @@ class Store {
   // The interning index holds ids only; hashes and equality go through the
   // arena, so no record is stored twice. Each node's hash is kept beside it
   // so that growing the index never rehashes a record.
+  // A record looked up with the hash already computed (outside the mutex).
+  struct HashedRecord {
+    const NodeRecord& record;
+    std::uint64_t hash;
+  };
   struct IndexHash {
     using is_transparent = void;
     const Store* store;
     std::size_t operator()(NodeId id) const { return store->hashes_[id]; }
-    std::size_t operator()(const NodeRecord& r) const { return hash_record(r, store->seed_); }
+    std::size_t operator()(const HashedRecord& r) const { return r.hash; }
   };
   struct IndexEqual {
     using is_transparent = void;
     const Store* store;
     bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(NodeId a, const NodeRecord& r) const { return store->nodes_[a] == r; }
-    bool operator()(const NodeRecord& r, NodeId a) const { return store->nodes_[a] == r; }
+    bool operator()(NodeId a, const HashedRecord& r) const { return store->nodes_[a] == r.record; }
+    bool operator()(const HashedRecord& r, NodeId a) const { return store->nodes_[a] == r.record; }
   };
 
   mutable std::mutex mutex_;
