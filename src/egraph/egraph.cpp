@@ -1,0 +1,355 @@
+#include "egraph/egraph.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <utility>
+
+#include "egraph/log.hpp"
+#include "store/fatal.hpp"
+
+namespace weftory::egraph {
+
+// ---------------------------------------------------------------------------
+// SymbolLang
+
+SymbolLang::SymbolLang(Symbol op_symbol, std::span<const Id> children)
+    : op(op_symbol), size_(static_cast<std::uint32_t>(children.size())) {
+  if (size_ > kInline) {
+    heap_ = new Id[size_];
+  } else {
+    inline_[0] = 0;
+    inline_[1] = 0;
+  }
+  if (!children.empty()) std::memcpy(data(), children.data(), children.size() * sizeof(Id));
+}
+
+SymbolLang SymbolLang::with_arity(Symbol op_symbol, std::size_t arity) {
+  std::vector<Id> zeros(arity, 0);
+  return SymbolLang(op_symbol, zeros);
+}
+
+SymbolLang::SymbolLang(const SymbolLang& other) : SymbolLang(other.op, other.children()) {}
+
+SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op(other.op), size_(other.size_) {
+  if (size_ > kInline) {
+    heap_ = other.heap_;
+    other.size_ = 0;
+    other.inline_[0] = 0;
+    other.inline_[1] = 0;
+  } else {
+    inline_[0] = other.inline_[0];
+    inline_[1] = other.inline_[1];
+  }
+}
+
+SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
+  if (this != &other) {
+    SymbolLang copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
+  if (this != &other) {
+    release();
+    op = other.op;
+    size_ = other.size_;
+    if (size_ > kInline) {
+      heap_ = other.heap_;
+      other.size_ = 0;
+      other.inline_[0] = 0;
+      other.inline_[1] = 0;
+    } else {
+      inline_[0] = other.inline_[0];
+      inline_[1] = other.inline_[1];
+    }
+  }
+  return *this;
+}
+
+std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) {
+  if (auto c = a.op <=> b.op; c != 0) return c;
+  const auto ac = a.children();
+  const auto bc = b.children();
+  return std::lexicographical_compare_three_way(ac.begin(), ac.end(), bc.begin(), bc.end());
+}
+
+std::string SymbolLang::to_string() const {
+  if (size_ == 0) return std::string(op.str());
+  std::string text = "(";
+  text += op.str();
+  for (Id child : children()) {
+    text += ' ';
+    text += std::to_string(child);
+  }
+  text += ')';
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// EGraph
+
+namespace {
+
+[[noreturn]] void index_out_of_bounds(std::size_t len, std::size_t index) {
+  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+        std::to_string(index));
+}
+
+// Class node lists are short; insertion sort beats the general sort there.
+void sort_nodes(ClassNodes& nodes) {
+  if (nodes.size() <= 20) {
+    for (std::size_t i = 1; i < nodes.size(); ++i) {
+      if (!(nodes[i] < nodes[i - 1])) continue;
+      SymbolLang moving = std::move(nodes[i]);
+      std::size_t j = i;
+      do {
+        nodes[j] = std::move(nodes[j - 1]);
+        --j;
+      } while (j > 0 && moving < nodes[j - 1]);
+      nodes[j] = std::move(moving);
+    }
+  } else {
+    std::sort(nodes.begin(), nodes.end());
+  }
+}
+
+// Appends `shorter` to `longer`'s storage; the result is placed in `into`.
+// When `into` is the shorter one, the result lists `from`'s elements first.
+template <class Vector>
+void concat_keeping_longer(Vector& into, Vector& from) {
+  if (into.size() < from.size()) std::swap(into, from);
+  into.insert(into.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  from.clear();
+}
+
+}  // namespace
+
+EGraph::EGraph() = default;
+
+void EGraph::reserve(std::size_t nodes) {
+  // Rewrites add e-nodes after the first fill; room for twice as many costs
+  // only address space until it is used.
+  unionfind_.reserve(2 * nodes);
+  classes_.reserve(2 * nodes);
+  added_.reserve(2 * nodes);
+  pending_.reserve(nodes);
+  dirty_.reserve(nodes);
+  memo_.reserve(nodes + nodes / 4);
+}
+
+void EGraph::out_of_bounds(Id id) const { index_out_of_bounds(unionfind_.size(), id); }
+
+void EGraph::invalid_id(Id id) { fatal("Invalid id " + std::to_string(id)); }
+
+Id EGraph::find_mut(Id id) {
+  if (id >= unionfind_.size()) index_out_of_bounds(unionfind_.size(), id);
+  while (unionfind_[id] != id) {
+    const Id grandparent = unionfind_[unionfind_[id]];
+    unionfind_[id] = grandparent;
+    id = grandparent;
+  }
+  return id;
+}
+
+Id EGraph::unionfind_parent(Id id) const {
+  if (id >= unionfind_.size()) index_out_of_bounds(unionfind_.size(), id);
+  return unionfind_[id];
+}
+
+Id EGraph::add(SymbolLang enode) {
+  for (Id& child : enode.children()) child = find(child);
+  const auto new_id = static_cast<Id>(unionfind_.size());
+  // One probe both looks the e-node up and inserts it, so an e-node can never
+  // be entered twice under different ids.
+  auto [slot, inserted] = memo_.try_emplace(enode, new_id);
+  if (!inserted) return slot->second;
+
+  unionfind_.push_back(new_id);
+  const auto node_index = static_cast<std::uint32_t>(added_.size());
+  for (Id child : enode.children()) classes_[find_mut(child)].parents.push_back({node_index, new_id});
+  pending_.push_back({node_index, new_id});
+  classes_by_op_[op_key(enode.op, enode.arity())].ids.push_back(new_id);
+  added_.push_back(enode);
+  EClass& eclass = classes_.emplace_back();
+  eclass.id = new_id;
+  eclass.nodes.push_back(std::move(enode));
+  ++class_count_;
+  dirty_.push_back(new_id);
+  clean_ = false;
+  log_lazy(LogLevel::Trace, [&] { return "  ...adding to " + std::to_string(new_id); });
+  return new_id;
+}
+
+EClass& EGraph::eclass_mut(Id id) {
+  const Id root = find_mut(id);
+  if (classes_[root].id != root) invalid_id(root);
+  return classes_[root];
+}
+
+void EGraph::mark_ops_stale(const ClassNodes& nodes) {
+  for (const SymbolLang& node : nodes) {
+    const std::uint64_t key = op_key(node.op, node.arity());
+    OpClasses& entry = classes_by_op_[key];
+    if (!entry.stale) {
+      entry.stale = true;
+      stale_ops_.push_back(key);
+    }
+  }
+}
+
+bool EGraph::union_(Id a, Id b) {
+  clean_ = false;
+  Id r1 = find_mut(a);
+  Id r2 = find_mut(b);
+  if (r1 == r2) return false;
+  if (classes_[r1].parents.size() < classes_[r2].parents.size()) std::swap(r1, r2);
+  unionfind_[r2] = r1;
+
+  EClass& removed = classes_[r2];
+  EClass& kept = classes_[r1];
+  if (kept.id != r1) fatal("assertion failed: class id " + std::to_string(kept.id) + " != root " + std::to_string(r1));
+  --class_count_;
+  pending_.insert(pending_.end(), removed.parents.begin(), removed.parents.end());
+  mark_ops_stale(removed.nodes);
+  concat_keeping_longer(kept.nodes, removed.nodes);
+  concat_keeping_longer(kept.parents, removed.parents);
+  removed.nodes.shrink_to_fit();
+  removed.parents.shrink_to_fit();
+  dirty_.push_back(r1);
+  return true;
+}
+
+std::size_t EGraph::rebuild() {
+  const auto start = std::chrono::steady_clock::now();
+  const std::size_t old_size = total_size();
+  const std::size_t old_classes = number_of_classes();
+
+  std::size_t unions = 0;
+  while (!pending_.empty()) {
+    const ParentEntry entry = pending_.back();
+    pending_.pop_back();
+    // The hash-cons entry of an e-node only ever moves between ids of one
+    // class. An e-node none of whose children was merged away since it was
+    // added is therefore still filed under its own class, and re-filing it
+    // would change nothing.
+    const SymbolLang& stored = added_[entry.node];
+    bool moved = false;
+    for (Id child : stored.children()) moved |= unionfind_[child] != child;
+    if (!moved) continue;
+    SymbolLang node = stored;
+    for (Id& child : node.children()) child = find_mut(child);
+    dirty_.push_back(entry.eclass);
+    auto [slot, inserted] = memo_.try_emplace(std::move(node), entry.eclass);
+    if (!inserted) {
+      const Id old = slot->second;
+      slot->second = entry.eclass;
+      if (union_(old, entry.eclass)) ++unions;
+    }
+  }
+
+  const std::size_t trimmed = rebuild_classes();
+
+  log_lazy(LogLevel::Info, [&] {
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, "%03lld", static_cast<long long>(millis % 1000));
+    std::ostringstream out;
+    out << "REBUILT! in " << millis / 1000 << "." << fraction << "s\n"
+        << "  Old: hc size " << old_size << ", eclasses: " << old_classes << "\n"
+        << "  New: hc size " << total_size() << ", eclasses: " << number_of_classes() << "\n"
+        << "  unions: " << unions << ", trimmed nodes: " << trimmed;
+    return out.str();
+  });
+  clean_ = true;
+  return unions;
+}
+
+// Canonicalises, sorts and deduplicates the node lists of the classes touched
+// since the last rebuild, and refreshes the operator index entries that merges
+// made stale. Returns the number of duplicate e-nodes removed.
+std::size_t EGraph::rebuild_classes() {
+  marks_.resize(unionfind_.size(), 0);
+  scratch_.clear();
+  for (Id id : dirty_) {
+    const Id root = find_mut(id);
+    if (marks_[root]) continue;
+    marks_[root] = 1;
+    scratch_.push_back(root);
+  }
+  dirty_.clear();
+
+  std::size_t trimmed = 0;
+  for (Id id : scratch_) {
+    marks_[id] = 0;
+    ClassNodes& nodes = classes_[id].nodes;
+    for (SymbolLang& node : nodes)
+      for (Id& child : node.children()) child = find_mut(child);
+    sort_nodes(nodes);
+    const std::size_t before = nodes.size();
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    trimmed += before - nodes.size();
+  }
+
+  for (std::uint64_t key : stale_ops_) {
+    OpClasses& entry = classes_by_op_[key];
+    refresh_op_index(entry.ids);
+    entry.stale = false;
+  }
+  stale_ops_.clear();
+  return trimmed;
+}
+
+// `ids` is ascending and free of duplicates but may name merged classes.
+// Keeps the roots in place, and merges in the roots of the merged ones that
+// are not listed yet, so the list stays ascending without a full sort.
+void EGraph::refresh_op_index(std::vector<Id>& ids) {
+  scratch_.clear();
+  std::size_t kept = 0;
+  for (Id id : ids) {
+    const Id root = find_mut(id);
+    if (root == id) {
+      ids[kept++] = id;
+      marks_[id] = 1;
+    } else {
+      scratch_.push_back(root);
+    }
+  }
+  ids.resize(kept);
+  for (Id root : scratch_) {
+    if (marks_[root]) continue;
+    marks_[root] = 1;
+    ids.push_back(root);
+  }
+  for (Id id : ids) marks_[id] = 0;
+  const auto middle = ids.begin() + static_cast<std::ptrdiff_t>(kept);
+  std::sort(middle, ids.end());
+  std::inplace_merge(ids.begin(), middle, ids.end());
+}
+
+std::vector<Id> EGraph::class_ids() const {
+  std::vector<Id> ids;
+  ids.reserve(class_count_);
+  for (Id id = 0; id < unionfind_.size(); ++id)
+    if (unionfind_[id] == id) ids.push_back(id);
+  return ids;
+}
+
+std::span<const Id> EGraph::classes_by_op(Symbol op, std::size_t arity) const {
+  auto it = classes_by_op_.find(op_key(op, arity));
+  if (it == classes_by_op_.end()) return {};
+  return it->second.ids;
+}
+
+std::optional<Id> EGraph::lookup(const SymbolLang& canonical_node) const {
+  auto it = memo_.find(canonical_node);
+  if (it == memo_.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace weftory::egraph

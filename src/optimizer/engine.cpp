@@ -1,0 +1,157 @@
+#include "optimizer/engine.hpp"
+
+#include <array>
+#include <chrono>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "store/fatal.hpp"
+
+namespace weftory {
+
+namespace {
+
+using egraph::EGraph;
+using egraph::Id;
+using egraph::Symbol;
+using egraph::SymbolLang;
+using Clock = std::chrono::steady_clock;
+
+// Two-input Op names whose operands commute.
+constexpr std::array<std::string_view, 8> kCommutedOps = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+
+// Identity keys of one-input Op nodes that return their input unchanged:
+// adding the scalar 0.0 and multiplying by the scalar 1.0, on either side.
+constexpr std::array<std::string_view, 4> kIdentityKeys = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+
+constexpr std::string_view kOpPrefix = "op|";
+constexpr std::uint64_t kNoEntry = std::numeric_limits<std::uint64_t>::max();
+
+std::shared_ptr<const egraph::Pattern> pattern(const std::string& text) {
+  return std::make_shared<const egraph::Pattern>(egraph::parse_pattern(text).unwrap());
+}
+
+egraph::Rewrite rule(const std::string& name, const std::string& searcher, const std::string& applier) {
+  auto made = egraph::Rewrite::make(name, pattern(searcher), pattern(applier));
+  return std::move(made).unwrap();
+}
+
+[[noreturn]] void index_out_of_bounds(std::size_t len, std::uint64_t index) {
+  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
+}
+
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() {
+  rules_.reserve(kCommutedOps.size() + kIdentityKeys.size());
+  for (std::string_view op : kCommutedOps) {
+    const std::string name(op);
+    rules_.push_back(rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"));
+  }
+  for (std::string_view key_view : kIdentityKeys) {
+    const std::string key(key_view);
+    rules_.push_back(rule("identity-" + key, "(" + key + " ?x)", "?x"));
+  }
+}
+
+EngineOutput SaturationEngine::rewrite(const EngineInput& input) const {
+  EngineRunStats stats;
+  return rewrite(input, stats);
+}
+
+EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats& stats) const {
+  const auto start = Clock::now();
+  const std::size_t n = input.terms.size();
+
+  // Load the terms; identical terms share a class from the start.
+  EGraph graph;
+  graph.reserve(n);
+  std::vector<Id> ids;
+  ids.reserve(n);
+  std::vector<Id> children;
+  for (const EngineTerm& term : input.terms) {
+    children.clear();
+    for (std::uint64_t child : term.children) {
+      if (child >= ids.size()) index_out_of_bounds(ids.size(), child);
+      children.push_back(ids[child]);
+    }
+    const Id added = graph.add(SymbolLang(Symbol::intern(term.op), children));
+    ids.push_back(graph.find(added));
+  }
+  const auto added_at = Clock::now();
+
+  egraph::Runner runner;
+  runner.with_egraph(std::move(graph))
+      .with_iteration_limit(iteration_limit_)
+      .with_node_limit(kNodesPerTerm * n + kNodeAllowance);
+  runner.run(rules_);
+  const auto ran_at = Clock::now();
+  const EGraph& result = runner.egraph();
+
+  // Class of every term, and its earliest member. Class ids are dense, so
+  // both maps are arrays indexed by class id.
+  std::vector<Id> term_class(n);
+  std::vector<std::uint64_t> first(result.number_of_ids(), kNoEntry);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Id eclass = result.find(ids[i]);
+    term_class[i] = eclass;
+    if (first[eclass] == kNoEntry) first[eclass] = i;
+  }
+
+  EngineOutput output;
+  std::vector<std::uint64_t> out(result.number_of_ids(), kNoEntry);
+  auto output_index = [&](Id eclass) {
+    if (out[eclass] == kNoEntry) fatal("no entry found for key");
+    return out[eclass];
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const Id eclass = term_class[i];
+    if (first[eclass] != i) continue;
+    const EngineTerm& term = input.terms[i];
+    EngineTerm representative;
+    representative.op = term.op;
+    representative.opaque = !term.op.starts_with(kOpPrefix);
+    representative.children.reserve(term.children.size());
+    for (std::uint64_t child : term.children) representative.children.push_back(output_index(term_class[child]));
+    out[eclass] = output.terms.size();
+    output.terms.push_back(std::move(representative));
+  }
+
+  output.roots.reserve(input.roots.size());
+  for (std::uint64_t root : input.roots) {
+    if (root >= n) index_out_of_bounds(n, root);
+    output.roots.push_back(output_index(term_class[root]));
+  }
+  output.node_map.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) output.node_map.push_back(output_index(term_class[i]));
+  const auto done = Clock::now();
+
+  stats = EngineRunStats{};
+  stats.add_seconds = seconds_between(start, added_at);
+  for (const egraph::IterationRecord& record : runner.iterations()) {
+    stats.search_seconds += record.search_time;
+    stats.apply_seconds += record.apply_time;
+    stats.rebuild_seconds += record.rebuild_time;
+  }
+  stats.readback_seconds = seconds_between(ran_at, done);
+  stats.total_seconds = seconds_between(start, done);
+  stats.iterations = runner.iterations().size();
+  stats.egraph_nodes = result.total_size();
+  stats.egraph_classes = result.number_of_classes();
+  stats.node_limit = kNodesPerTerm * n + kNodeAllowance;
+  stats.stop_reason = *runner.stop_reason();
+  stats.iteration_records = runner.iterations();
+  return output;
+}
+
+}  // namespace weftory
