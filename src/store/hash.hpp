@@ -32,8 +32,9 @@ class HashBuilder {
       n -= 8;
     }
     if (n > 0) {
+      // Byte by byte: a variable-length memcpy would be a library call.
       std::uint64_t w = 0;
-      std::memcpy(&w, p, n);
+      for (std::size_t i = 0; i < n; ++i) w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
       add(w);
     }
   }
