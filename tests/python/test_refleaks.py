@@ -1,0 +1,164 @@
+"""Every method, on its success and its error paths, called many times: the interpreter's
+allocated blocks, the live objects and the process's memory stay flat."""
+
+import gc
+import sys
+
+import pytest
+
+import weftory_core as wc
+
+DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
+
+
+def _store():
+    s = wc.GraphStore()
+    a = s.add_source("a", {"rows": 3, "f": 1.5, "name": "x", "ok": True})
+    b = s.add_source("b")
+    c = s.add_op("add", [a, b], {"scalar": 0.0, "side": "r"})
+    s.add_external(DESCRIPTOR, [c], {"batch": 2})
+    s.add_exchange([c], {"scheme": "hash"})
+    s.add_join([a, b])
+    s.add_reduction("sum", [c])
+    return s
+
+
+STORE = _store()
+BLOB = STORE.cone(outputs=[6, 2]).serialize()
+CONED = STORE.cone(outputs=[6, 2])
+
+
+class BadIndex:
+    def __index__(self):
+        raise RuntimeError("no index")
+
+
+CALLS = {
+    "add_source": lambda: STORE.add_source("a", {"rows": 3, "f": 1.5, "name": "x", "ok": True}),
+    "add_op": lambda: STORE.add_op("add", [0, 1], {"scalar": 0.0, "side": "r"}),
+    "add_op_new_store": lambda: wc.GraphStore().add_op("f", []),
+    "add_external": lambda: STORE.add_external(DESCRIPTOR, [2], {"batch": 2}),
+    "add_external_descriptor": lambda: STORE.add_external(wc.PayloadDescriptor(**DESCRIPTOR), [2], {"batch": 2}),
+    "add_exchange": lambda: STORE.add_exchange([2], {"scheme": "hash"}),
+    "add_join": lambda: STORE.add_join(range(2)),
+    "add_reduction": lambda: STORE.add_reduction("sum", (2,)),
+    "node_count": lambda: STORE.node_count(),
+    "nodes": lambda: STORE.nodes(),
+    "outputs": lambda: CONED.outputs(),
+    "node_map": lambda: CONED.node_map(),
+    "to_dot": lambda: STORE.to_dot(),
+    "serialize": lambda: STORE.serialize(),
+    "serialize_outputs": lambda: STORE.serialize(outputs=[1, 1, 0]),
+    "deserialize": lambda: wc.GraphStore.deserialize(BLOB),
+    "cone": lambda: STORE.cone(outputs=[6]),
+    "pickle": lambda: CONED.__reduce__()[0](*CONED.__reduce__()[1]),
+    "version": lambda: wc.version(),
+}
+
+ERRORS = {
+    "bad_input": (lambda: STORE.add_op("f", [99]), ValueError),
+    "negative_input": (lambda: STORE.add_op("f", [-1]), OverflowError),
+    "bad_index_item": (lambda: STORE.add_op("f", [BadIndex()]), RuntimeError),
+    "str_inputs": (lambda: STORE.add_op("f", "01"), TypeError),
+    "set_inputs": (lambda: STORE.add_op("f", {0}), TypeError),
+    "bad_param_value": (lambda: STORE.add_source("a", {"k": object()}), TypeError),
+    "bad_param_key": (lambda: STORE.add_source("a", {1: 2}), TypeError),
+    "bad_params": (lambda: STORE.add_source("a", [1]), TypeError),
+    "huge_param": (lambda: STORE.add_source("a", {"k": 10**400}), TypeError),
+    "surrogate_name": (lambda: STORE.add_source("\ud800"), UnicodeEncodeError),
+    "missing_field": (lambda: STORE.add_external({"kind": "k"}, [0]), ValueError),
+    "bad_descriptor": (lambda: STORE.add_external(5, [0]), TypeError),
+    "descriptor_kwonly": (lambda: wc.PayloadDescriptor("a"), TypeError),
+    "binding": (lambda: STORE.add_op("f", [0], None, 4), TypeError),
+    "unknown_keyword": (lambda: STORE.add_op("f", [0], nope=1), TypeError),
+    "bad_blob": (lambda: wc.GraphStore.deserialize(b"WIR1\x01\x00\x00\x00\x07"), ValueError),
+    "truncated_blob": (lambda: wc.GraphStore.deserialize(BLOB[:-3]), ValueError),
+    "bad_cone": (lambda: STORE.cone(outputs=[0, 50]), ValueError),
+    "bad_serialize": (lambda: STORE.serialize([50]), ValueError),
+    "cone_str": (lambda: STORE.cone(outputs="0"), TypeError),
+}
+
+
+def _raises(call, exc_type):
+    try:
+        call()
+    except exc_type:
+        return
+    raise AssertionError("expected an error")
+
+
+def _mutating_dict_panics():
+    class Grows:
+        def __init__(self, d):
+            self.d = d
+
+        def __index__(self):
+            self.d["new"] = 1
+            return 1
+
+    params = {}
+    params["a"] = Grows(params)
+    try:
+        STORE.add_source("p", params)
+    except BaseException as exc:  # noqa: BLE001
+        assert type(exc).__name__ == "PanicException"
+        return
+    raise AssertionError("expected PanicException")
+
+
+ERRORS["dict_changed"] = (_mutating_dict_panics, ())
+
+
+def _run(call, n):
+    for _ in range(n):
+        call()
+
+
+def _measure(call, n=3000):
+    _run(call, 300)  # warm caches, interned strings, free lists
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    objects = len(gc.get_objects())
+    _run(call, n)
+    gc.collect()
+    return sys.getallocatedblocks() - blocks, len(gc.get_objects()) - objects
+
+
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_success_paths_do_not_leak(name):
+    blocks, objects = _measure(CALLS[name])
+    assert blocks < 100, f"{blocks} blocks kept after 3000 calls"
+    assert objects < 50
+
+
+@pytest.mark.parametrize("name", sorted(ERRORS))
+def test_error_paths_do_not_leak(name):
+    call, exc_type = ERRORS[name]
+    blocks, objects = _measure(lambda: _raises(call, exc_type) if exc_type else call())
+    assert blocks < 100, f"{blocks} blocks kept after 3000 calls"
+    assert objects < 50
+
+
+def _rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+
+
+def test_dropped_stores_release_their_memory():
+    def cycle():
+        s = wc.GraphStore()
+        for i in range(2000):
+            s.add_source(f"node-{i}", {"payload": "x" * 40})
+        c = s.cone(outputs=[1999])
+        wc.GraphStore.deserialize(s.serialize())
+        del s, c
+
+    for _ in range(5):
+        cycle()
+    gc.collect()
+    before = _rss_kib()
+    for _ in range(40):
+        cycle()
+    gc.collect()
+    # 40 stores of ~2000 nodes each would hold tens of MiB if they were not freed.
+    assert _rss_kib() - before < 8 * 1024
