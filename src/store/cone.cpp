@@ -1,0 +1,98 @@
+// Dead-code elimination and the cone store.
+#include "store/cone.hpp"
+
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "store/fatal.hpp"
+
+namespace weftory {
+
+namespace {
+
+// Marks the backward closure of `outputs`: each node is expanded once, its
+// inputs pushed on an explicit stack.
+std::vector<std::uint8_t> mark_live(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+  const std::size_t n = nodes.size();
+  std::vector<std::uint8_t> keep(n, 0);
+  std::vector<NodeId> stack;
+  stack.reserve(outputs.size());
+  for (NodeId id : outputs) {
+    if (id >= n) fatal("index out of bounds: requested output " + std::to_string(id) + " of " + std::to_string(n));
+    stack.push_back(id);
+  }
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    if (keep[id]) continue;
+    keep[id] = 1;
+    for (NodeId input : nodes[id].inputs) {
+      if (input >= id) {
+        fatal("index out of bounds: node " + std::to_string(id) + " has input " + std::to_string(input));
+      }
+      if (!keep[input]) stack.push_back(input);
+    }
+  }
+  return keep;
+}
+
+template <class Nodes>
+DeadCodeResult eliminate(Nodes&& nodes, std::span<const NodeId> outputs) {
+  constexpr bool kMove = std::is_rvalue_reference_v<Nodes&&> && !std::is_const_v<std::remove_reference_t<Nodes>>;
+  const std::vector<std::uint8_t> keep = mark_live(std::span<const NodeRecord>(nodes), outputs);
+
+  DeadCodeResult result;
+  const std::size_t n = keep.size();
+  result.remap.assign(n, kDroppedNode);
+  std::size_t kept = 0;
+  for (std::uint8_t k : keep) kept += k;
+  result.nodes.reserve(kept);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!keep[i]) continue;
+    result.remap[i] = result.nodes.size();
+    if constexpr (kMove) {
+      result.nodes.push_back(std::move(nodes[i]));
+    } else {
+      result.nodes.push_back(nodes[i]);
+    }
+    // Inputs are below i and kept (the closure), so their entries are set.
+    for (NodeId& input : result.nodes.back().inputs) input = result.remap[input];
+  }
+  result.outputs.reserve(outputs.size());
+  for (NodeId id : outputs) result.outputs.push_back(result.remap[id]);
+  return result;
+}
+
+}  // namespace
+
+DeadCodeResult eliminate_dead_code(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+  return eliminate(nodes, outputs);
+}
+
+DeadCodeResult eliminate_dead_code(std::vector<NodeRecord>&& nodes, std::span<const NodeId> outputs) {
+  return eliminate(std::move(nodes), outputs);
+}
+
+std::vector<NodeMapEntry> node_map_from_remap(std::span<const NodeId> remap) {
+  std::vector<NodeMapEntry> map;
+  map.reserve(remap.size());
+  for (NodeId to : remap) {
+    if (to == kDroppedNode) {
+      map.emplace_back(std::nullopt);
+    } else {
+      map.emplace_back(Landing{to, std::nullopt});
+    }
+  }
+  return map;
+}
+
+StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const NodeId> outputs) {
+  StoreResult<std::vector<NodeRecord>> copied = source.snapshot_for_outputs(outputs);
+  if (!copied.ok()) return copied.error();
+  DeadCodeResult live = eliminate_dead_code(std::move(copied.value()), outputs);
+  std::vector<NodeMapEntry> node_map = node_map_from_remap(live.remap);
+  return build_reduced_store(std::move(live.nodes), live.outputs, std::move(node_map));
+}
+
+}  // namespace weftory
