@@ -1,4 +1,16 @@
-"""Builds a small graph of every node kind and prints what weftory_core shows of it."""
+"""Builds a small graph of every node kind and prints what weftory_core shows of it.
+
+Then round-trips the graph through its byte form, takes the cone of one node, and writes the
+graph as Graphviz DOT text to quickstart.dot (and quickstart.png when Graphviz `dot` is on PATH)
+in the current directory, or in the directory given as the first argument:
+
+    python examples/quickstart.py [output-directory]
+"""
+
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import weftory_core as wc
 
@@ -24,7 +36,7 @@ def main() -> None:
     )
     scored = store.add_external(model, [moved], {"batch": 64})
     joined = store.add_join([scored, b], {"how": "inner"})
-    store.add_reduction("sum", [joined], {"axis": 0, "keepdims": False})
+    summed = store.add_reduction("sum", [joined], {"axis": 0, "keepdims": False})
 
     print("node_count:", store.node_count())
     print("outputs:", store.outputs())
@@ -32,6 +44,31 @@ def main() -> None:
     print("nodes:")
     for node in store.nodes():
         print(" ", node)
+
+    # The canonical byte form: the same nodes under the same ids, byte for byte.
+    blob = store.serialize(outputs=[summed])
+    restored = wc.GraphStore.deserialize(blob)
+    print(f"serialize(outputs=[{summed}]): {len(blob)} bytes, magic {blob[:4]!r}")
+    print("deserialize: node_count", restored.node_count(), "outputs", restored.outputs(),
+          "same bytes again:", restored.serialize() == blob)
+
+    # The cone of one node: only what it depends on, renumbered, with a map from the old ids.
+    cone = store.cone(outputs=[scaled])
+    print(f"cone(outputs=[{scaled}]): node_count", cone.node_count(), "outputs", cone.outputs())
+    print("  node_map:", cone.node_map())
+
+    # Graphviz: the restored store carries the output mark, drawn as a double circle.
+    out_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path.cwd()
+    out_dir.mkdir(parents=True, exist_ok=True)
+    dot_path = out_dir / "quickstart.dot"
+    dot_path.write_text(restored.to_dot(), encoding="utf-8")
+    print("wrote", dot_path)
+    if shutil.which("dot") is None:
+        print("Graphviz dot is not on PATH; no picture rendered")
+        return
+    png_path = out_dir / "quickstart.png"
+    subprocess.run(["dot", "-Tpng", "-o", str(png_path), str(dot_path)], check=True)
+    print("wrote", png_path)
 
 
 if __name__ == "__main__":
