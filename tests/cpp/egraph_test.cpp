@@ -327,6 +327,23 @@ TEST(EGraphTest, ClassesByOpListsCanonicalIdsInAscendingOrder) {
   EXPECT_EQ(g.class_ids().size(), g.number_of_classes());
 }
 
+TEST(EGraphTest, ClassesByOpStaysAscendingWhenAMergeLandsOnALowerRoot) {
+  EGraph g;
+  const Id x = g.add(leaf("x"));
+  g.add(SymbolLang(sym("g1"), {x}));
+  g.add(SymbolLang(sym("g2"), {x}));  // x now has two parents and wins merges
+  const Id la = g.add(leaf("la"));
+  const Id lb = g.add(leaf("lb"));
+  const Id fa = g.add(SymbolLang(sym("f"), {la}));
+  const Id fb = g.add(SymbolLang(sym("f"), {lb}));
+  g.rebuild();
+  ASSERT_TRUE(g.union_(fb, x));
+  ASSERT_EQ(g.find(fb), x);
+  g.rebuild();
+  const auto listed = g.classes_by_op(sym("f"), 1);
+  EXPECT_EQ(std::vector<Id>(listed.begin(), listed.end()), (std::vector<Id>{x, fa}));
+}
+
 TEST(EGraphTest, EClassAccessFindsTheRootClass) {
   EGraph g;
   const Id a = g.add(leaf("a"));
