@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Fuzz the IR blob reader with libFuzzer (clang 19) under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+#
+#   scripts/fuzz.sh            # 60 seconds
+#   scripts/fuzz.sh 300        # any number of seconds
+#
+# Configures and builds build-fuzz/, writes the seed corpus (blobs the writer
+# produces) into build-fuzz/blob_seeds/, then fuzzes with the growing corpus
+# build-fuzz/blob_corpus/ for the given time. Exits non-zero on any finding
+# (crash, sanitizer report, leak, timeout, failed check); the input that
+# triggered it is kept in fuzz-artifacts/.
+#
+# Environment:
+#   WEFTORY_JOBS   build jobs (default 1, capped at 2: the machines are shared)
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+DURATION="${1:-60}"
+JOBS="${WEFTORY_JOBS:-1}"
+[ "$JOBS" -ge 1 ] 2>/dev/null || JOBS=1
+[ "$JOBS" -le 2 ] || JOBS=2
+BUILD="$ROOT/build-fuzz"
+TARGET=blob_reader_fuzz
+CXX_BIN=clang++-19
+CC_BIN=clang-19
+
+log() { printf '[fuzz] %s\n' "$*" >&2; }
+die() { printf '[fuzz] error: %s\n' "$*" >&2; exit 1; }
+
+[[ "$DURATION" =~ ^[1-9][0-9]*$ ]] || die "duration must be a positive number of seconds, not '$DURATION'"
+
+# A fresh machine may lack the compiler, its sanitizer and fuzzer runtimes, or Boost.
+ensure_tools() {
+  local need=() p
+  command -v "$CXX_BIN" >/dev/null || need+=(clang-19)
+  command -v cmake >/dev/null || need+=(cmake)
+  for p in clang-19 libclang-rt-19-dev libboost1.81-dev; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
+  done
+  [ "${#need[@]}" -eq 0 ] && return 0
+  # Deduplicate (clang-19 may be listed twice).
+  mapfile -t need < <(printf '%s\n' "${need[@]}" | sort -u)
+  [ "$(id -u)" -eq 0 ] || die "missing packages (install as root): ${need[*]}"
+  log "installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -y -q -o DPkg::Lock::Timeout=900 update >&2 || die "apt-get update failed"
+  apt-get -y -q -o DPkg::Lock::Timeout=900 install --no-install-recommends "${need[@]}" >&2 \
+    || die "apt-get install ${need[*]} failed"
+}
+
+ensure_tools
+
+log "configure $BUILD"
+# The library is compiled with coverage instrumentation (fuzzer-no-link) so
+# that libFuzzer sees the reader's branches, not only the target's.
+cmake -S "$ROOT" -B "$BUILD" \
+  -DCMAKE_C_COMPILER="$CC_BIN" -DCMAKE_CXX_COMPILER="$CXX_BIN" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
+  -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_TESTS=OFF -DWEFTORY_BUILD_FUZZ=ON \
+  -DWEFTORY_SANITIZE=address,undefined >&2 || die "cmake configure failed"
+log "build $TARGET (-j$JOBS)"
+cmake --build "$BUILD" -j "$JOBS" --target "$TARGET" >&2 || die "build failed"
+
+SEEDS="$BUILD/blob_seeds"
+CORPUS="$BUILD/blob_corpus"
+ARTIFACTS="$ROOT/fuzz-artifacts"
+rm -rf "$SEEDS"
+mkdir -p "$CORPUS" "$ARTIFACTS"
+"$BUILD/$TARGET" --write-seeds "$SEEDS" >&2 || die "writing the seed corpus failed"
+
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+
+log "fuzzing for $DURATION s"
+status=0
+# New inputs go to the first directory ($CORPUS); the seeds are read only.
+"$BUILD/$TARGET" \
+  -max_total_time="$DURATION" \
+  -timeout=10 \
+  -rss_limit_mb=2048 \
+  -detect_leaks=1 \
+  -print_final_stats=1 \
+  -dict="$ROOT/tests/fuzz/blob_reader_fuzz.dict" \
+  -artifact_prefix="$ARTIFACTS/" \
+  "$CORPUS" "$SEEDS" || status=$?
+
+if [ "$status" -ne 0 ]; then
+  die "libFuzzer reported a finding (exit $status); reproducer in $ARTIFACTS/"
+fi
+log "no findings in $DURATION s"
