@@ -167,8 +167,11 @@ class EGraph {
   // The canonical class ids in ascending order.
   std::vector<Id> class_ids() const;
 
-  // A hint that the class record of a canonical id is about to be read.
+  // A hint that the class of `id` is about to be looked up: fetches its
+  // union-find entry and class record early.
   void prefetch_class(Id id) const {
+    if (id >= unionfind_.size()) return;
+    __builtin_prefetch(unionfind_.data() + id);
     const char* record = reinterpret_cast<const char*>(classes_.data() + id);
     __builtin_prefetch(record);
     __builtin_prefetch(record + 64);

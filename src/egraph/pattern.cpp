@@ -632,7 +632,11 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
   const std::vector<PatternNode>& ast = applier.ast();
   std::vector<Id> ids(ast.size());
   std::vector<Id> children;
-  for (const SearchMatches& match : matches) {
+  // Matched classes are scattered over the class table: fetch a few ahead.
+  constexpr std::size_t kPrefetchDistance = 8;
+  for (std::size_t m = 0; m < matches.size(); ++m) {
+    if (m + kPrefetchDistance < matches.size()) egraph.prefetch_class(matches[m + kPrefetchDistance].eclass);
+    const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {
       log_lazy(LogLevel::Trace, [&] {
         return "apply_rec " + applier.to_string() + " with " + subst.to_string() + " for " +
