@@ -128,11 +128,9 @@ class Writer {
 
   void u8(std::uint8_t v) { *p_++ = v; }
   void u32(std::uint64_t v) {  // callers have checked the value fits
-    for (int i = 0; i < 4; ++i) *p_++ = static_cast<std::uint8_t>(v >> (8 * i));
+    store_le(static_cast<std::uint32_t>(v));
   }
-  void u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) *p_++ = static_cast<std::uint8_t>(v >> (8 * i));
-  }
+  void u64(std::uint64_t v) { store_le(v); }
   void text(std::string_view s) {
     u32(s.size());
     if (!s.empty()) std::memcpy(p_, s.data(), s.size());
@@ -141,6 +139,16 @@ class Writer {
   std::uint8_t* position() const { return p_; }
 
  private:
+  template <class T>
+  void store_le(T v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p_, &v, sizeof v);
+      p_ += sizeof v;
+    } else {
+      for (std::size_t i = 0; i < sizeof v; ++i) *p_++ = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+  }
+
   std::uint8_t* p_;
 };
 
@@ -261,14 +269,13 @@ class Reader {
   }
   bool u32(std::uint32_t& out) {
     if (remaining() < 4) return fail(BlobErrorKind::Truncated);
-    out = load_u32(p_);
+    out = load_le<std::uint32_t>(p_);
     p_ += 4;
     return true;
   }
   bool u64(std::uint64_t& out) {
     if (remaining() < 8) return fail(BlobErrorKind::Truncated);
-    out = 0;
-    for (int i = 7; i >= 0; --i) out = (out << 8) | p_[i];
+    out = load_le<std::uint64_t>(p_);
     p_ += 8;
     return true;
   }
@@ -286,7 +293,7 @@ class Reader {
   bool member_input(std::uint8_t& source, std::uint32_t& index) {
     if (remaining() < kMemberInputBytes) return fail(BlobErrorKind::Truncated);
     source = p_[0];
-    index = load_u32(p_ + 1);
+    index = load_le<std::uint32_t>(p_ + 1);
     p_ += kMemberInputBytes;
     return true;
   }
@@ -298,9 +305,15 @@ class Reader {
   }
 
  private:
-  static std::uint32_t load_u32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  template <class T>
+  static T load_le(const std::uint8_t* p) {
+    T v = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&v, p, sizeof v);
+    } else {
+      for (std::size_t i = sizeof v; i-- > 0;) v = static_cast<T>((v << 8) | p[i]);
+    }
+    return v;
   }
 
   const std::uint8_t* p_;
