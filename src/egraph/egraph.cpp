@@ -123,7 +123,7 @@ void sort_nodes(ClassNodes& nodes) {
 template <class Vector>
 void concat_keeping_longer(Vector& into, Vector& from) {
   if (into.size() < from.size()) std::swap(into, from);
-  into.insert(into.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  into.append(std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
   from.clear();
 }
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "egraph/hash.hpp"
+#include "egraph/small_vec.hpp"
 #include "egraph/symbol.hpp"
 
 namespace weftory::egraph {
@@ -103,12 +103,13 @@ struct ParentEntry {
   friend bool operator==(const ParentEntry&, const ParentEntry&) = default;
 };
 
-// Most classes hold one e-node and have one or two parents; those live inside
-// the class record itself.
-using ClassNodes = boost::container::small_vector<SymbolLang, 2>;
-using ClassParents = boost::container::small_vector<ParentEntry, 1>;
+// Most classes hold one or two e-nodes (two after a commuted duplicate joins)
+// and have one parent; those live inside the class record, which is then
+// exactly one cache line.
+using ClassNodes = SmallVec<SymbolLang, 2>;
+using ClassParents = SmallVec<ParentEntry, 1>;
 
-struct EClass {
+struct alignas(64) EClass {
   // The id the class was created with; it stays canonical while the class
   // exists, because a merge keeps the surviving class and drops the other.
   Id id = 0;

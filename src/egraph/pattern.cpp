@@ -618,7 +618,7 @@ std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGrap
   const auto& root = std::get<SymbolLang>(pattern.ast().back());
   const std::span<const Id> candidates = egraph.classes_by_op(root.op, root.arity());
   // The candidates are scattered over the class table: fetch a few ahead.
-  constexpr std::size_t kPrefetchDistance = 8;
+  constexpr std::size_t kPrefetchDistance = 32;
   for (std::size_t k = 0; k < candidates.size() && limit > 0; ++k) {
     if (k + kPrefetchDistance < candidates.size()) egraph.prefetch_class(candidates[k + kPrefetchDistance]);
     visit(candidates[k]);
@@ -633,7 +633,7 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
   std::vector<Id> ids(ast.size());
   std::vector<Id> children;
   // Matched classes are scattered over the class table: fetch a few ahead.
-  constexpr std::size_t kPrefetchDistance = 8;
+  constexpr std::size_t kPrefetchDistance = 32;
   for (std::size_t m = 0; m < matches.size(); ++m) {
     if (m + kPrefetchDistance < matches.size()) egraph.prefetch_class(matches[m + kPrefetchDistance].eclass);
     const SearchMatches& match = matches[m];

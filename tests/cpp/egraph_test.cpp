@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "egraph/log.hpp"
+#include "egraph/small_vec.hpp"
 #include "store/fatal.hpp"
 
 namespace weftory::egraph {
@@ -81,6 +82,58 @@ TEST(SymbolLangTest, MatchesComparesOperatorAndArityOnly) {
   EXPECT_TRUE(SymbolLang(sym("f"), {1, 2}).matches(SymbolLang(sym("f"), {7, 8})));
   EXPECT_FALSE(SymbolLang(sym("f"), {1, 2}).matches(SymbolLang(sym("f"), {1})));
   EXPECT_FALSE(SymbolLang(sym("f"), {1, 2}).matches(SymbolLang(sym("g"), {1, 2})));
+}
+
+// ---------------------------------------------------------------------------
+// SmallVec (strings make leaks and double frees visible under sanitizers)
+
+std::vector<std::string> contents(const SmallVec<std::string, 2>& v) { return {v.begin(), v.end()}; }
+
+TEST(SmallVecTest, GrowsFromInlineToHeapAndKeepsOrder) {
+  SmallVec<std::string, 2> v;
+  std::vector<std::string> expected;
+  for (int k = 0; k < 7; ++k) {
+    const std::string text = "a fairly long string number " + std::to_string(k);
+    v.push_back(text);
+    expected.push_back(text);
+    ASSERT_EQ(contents(v), expected) << "after " << k + 1;
+  }
+  v.append(expected.begin(), expected.begin() + 3);
+  EXPECT_EQ(v.size(), 10u);
+  EXPECT_EQ(v[9], expected[2]);
+}
+
+TEST(SmallVecTest, CopyMoveAndSwapKeepElementsApart) {
+  for (std::size_t n : {0u, 1u, 2u, 3u, 5u}) {
+    SmallVec<std::string, 2> original;
+    for (std::size_t k = 0; k < n; ++k) original.push_back("element-with-heap-storage-" + std::to_string(k));
+    SmallVec<std::string, 2> copy = original;
+    EXPECT_EQ(contents(copy), contents(original));
+    SmallVec<std::string, 2> moved = std::move(copy);
+    EXPECT_EQ(contents(moved), contents(original));
+    EXPECT_TRUE(copy.empty());  // moving leaves the source empty
+    SmallVec<std::string, 2> other;
+    other.push_back("other");
+    std::swap(moved, other);
+    EXPECT_EQ(contents(other), contents(original));
+    EXPECT_EQ(contents(moved), (std::vector<std::string>{"other"}));
+    moved = other;
+    EXPECT_EQ(contents(moved), contents(original));
+  }
+}
+
+TEST(SmallVecTest, EraseShiftsTheTailAndShrinkReturnsToInline) {
+  SmallVec<std::string, 2> v;
+  for (const char* text : {"a", "b", "c", "d", "e"}) v.push_back(text);
+  v.erase(v.begin() + 1, v.begin() + 3);
+  EXPECT_EQ(contents(v), (std::vector<std::string>{"a", "d", "e"}));
+  v.erase(v.begin() + 1, v.end());
+  EXPECT_EQ(contents(v), (std::vector<std::string>{"a"}));
+  v.clear();
+  v.shrink_to_fit();
+  EXPECT_TRUE(v.empty());
+  v.push_back("again");
+  EXPECT_EQ(contents(v), (std::vector<std::string>{"again"}));
 }
 
 // ---------------------------------------------------------------------------
