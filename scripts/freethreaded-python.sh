@@ -23,6 +23,23 @@
 # release (bookworm), never from trixie.
 #
 # Needs root (apt) on the first run only. Takes a few minutes on two cores.
+#
+# Building and testing the module on it, in a venv of its own (the wheel tag
+# is cp313-cp313t, so scikit-build-core's build/{wheel_tag} tree is separate
+# from the default interpreter's):
+#   PY=$(scripts/freethreaded-python.sh | tail -n1)
+#   "$PY" -m venv .venv-ft
+#   .venv-ft/bin/python -m pip install --only-binary=:all: \
+#       scikit-build-core cmake ninja pytest hypothesis numpy
+#   PATH="$PWD/.venv-ft/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 \
+#       .venv-ft/bin/python -m pip install --no-build-isolation .
+#   .venv-ft/bin/python -c 'import sys, weftory_core; assert not sys._is_gil_enabled()'
+#   .venv-ft/bin/python -m pytest tests/python
+# --only-binary matters: the newest hypothesis releases ship no wheel for
+# cp313t and their sdist needs a Rust toolchain and crates.io; with it pip
+# takes the newest release that has a pure-Python wheel. Importing a module
+# that does not declare Py_MOD_GIL_NOT_USED turns the GIL back on (with a
+# RuntimeWarning), which is what the GIL check above catches.
 set -euo pipefail
 
 CACHE_ROOT="${WEFTORY_CACHE:-/root/.cache/weftory}"

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Run the Python suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the extension, with leak checking of the module's own allocations.
+#
+#   scripts/sanitize-python.sh                 # build into .venv-asan, run tests/python
+#   scripts/sanitize-python.sh -k store -x     # extra arguments go to pytest
+#
+# How it works
+#   * The extension is built by pip through scikit-build-core with clang 19 and
+#     the sanitizer flags, into its own virtual environment (.venv-asan) and its
+#     own CMake tree (build-asan-python/), so it never mixes with the ordinary
+#     build in .venv:
+#       CC=clang-19 CXX=clang++-19 .venv-asan/bin/python -m pip install \
+#         --no-build-isolation \
+#         --config-settings=build-dir=build-asan-python/{wheel_tag} \
+#         --config-settings=cmake.build-type=Debug \
+#         --config-settings=cmake.define.WEFTORY_SANITIZE=address,undefined .
+#   * The interpreter is not instrumented, and a shared library built with
+#     -fsanitize=address does not carry the sanitizer runtime: the runtime is
+#     preloaded into the interpreter so that it comes first in the link order
+#     and owns malloc/free/new/delete for the whole process. The same library
+#     carries the UndefinedBehaviorSanitizer handlers.
+#       LD_PRELOAD=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
+#     It must be preloaded into the real interpreter binary (the venv's python),
+#     never into a wrapper script such as a pyenv shim, or the report is about
+#     the shell.
+#   * PYTHONMALLOC=malloc routes every Python object allocation through malloc,
+#     so AddressSanitizer sees use-after-free and overflows of Python objects
+#     too, and LeakSanitizer sees objects whose references were leaked.
+#   * Leaks are checked once, at process exit, after the interpreter has
+#     finalized. Whatever the interpreter itself (or a third-party extension
+#     the tests import) never frees is suppressed by scripts/lsan.supp; its
+#     entries name code that a call into weftory_core never passes through,
+#     because a suppression matches if any frame of the allocation stack
+#     matches. Objects the module leaks (a missing Py_DECREF) and native
+#     memory it leaks are both reported.
+#   * That attribution needs whole allocation stacks. Typical interpreter
+#     builds omit frame pointers, so the fast unwinder stops inside libpython
+#     and every leaked object looks alike; fast_unwind_on_malloc=0 (the DWARF
+#     unwinder) with malloc_context_size=30 costs about four times the run
+#     time and is the price of telling the module's leaks from the rest.
+#   * NumPy is imported before the tests with leak detection switched off for
+#     that import (__lsan_disable); its extension keeps module-lifetime objects
+#     that it never frees.
+#   * A throwing operator new that fails aborts under AddressSanitizer instead
+#     of throwing std::bad_alloc, and the sanitizer reserves terabytes of
+#     address space, so a test that provokes MemoryError or lowers RLIMIT_AS
+#     should skip itself when WEFTORY_UNDER_ASAN=1 is set.
+#
+# Environment:
+#   PYTHON        interpreter to build the venv from (default python3)
+#   WEFTORY_JOBS  build jobs (default 2, capped at 2: the machines are shared)
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv-asan"
+BUILD_DIR="build-asan-python/{wheel_tag}"
+SUPP="$ROOT/scripts/lsan.supp"
+JOBS="${WEFTORY_JOBS:-2}"
+[ "$JOBS" -ge 1 ] 2>/dev/null || JOBS=2
+[ "$JOBS" -le 2 ] || JOBS=2
+CC_BIN=clang-19
+CXX_BIN=clang++-19
+PY_PACKAGES=(pip scikit-build-core cmake ninja pytest hypothesis numpy)
+PY_IMPORTS="scikit_build_core, cmake, ninja, pytest, hypothesis, numpy"
+
+log() { printf '[sanitize-python] %s\n' "$*" >&2; }
+die() { printf '[sanitize-python] error: %s\n' "$*" >&2; exit 1; }
+
+ensure_tools() {
+  local need=() p
+  command -v "$CXX_BIN" >/dev/null || need+=(clang-19)
+  for p in libclang-rt-19-dev libboost1.81-dev; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
+  done
+  [ "${#need[@]}" -eq 0 ] && return 0
+  [ "$(id -u)" -eq 0 ] || die "missing packages (install as root): ${need[*]}"
+  log "installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -y -q -o DPkg::Lock::Timeout=900 update >&2 || die "apt-get update failed"
+  apt-get -y -q -o DPkg::Lock::Timeout=900 install --no-install-recommends "${need[@]}" >&2 \
+    || die "apt-get install ${need[*]} failed"
+}
+
+ensure_venv() {
+  if [ ! -x "$VENV/bin/python" ]; then
+    local base="${PYTHON:-python3}" real
+    # Resolve wrappers (pyenv shims) to the interpreter they start.
+    real="$("$base" -c 'import sys; print(sys.executable)')" || die "cannot run $base"
+    log "creating $VENV with $("$real" --version 2>&1) ($real)"
+    "$real" -m venv "$VENV" || die "python -m venv failed"
+  fi
+  if ! "$VENV/bin/python" -c "import $PY_IMPORTS" 2>/dev/null; then
+    log "installing ${PY_PACKAGES[*]} into $VENV"
+    "$VENV/bin/python" -m pip install -q --upgrade "${PY_PACKAGES[@]}" >&2 \
+      || die "pip install of the build and test tools failed"
+  fi
+}
+
+build_extension() {
+  log "building weftory_core with -fsanitize=address,undefined into $VENV"
+  (
+    cd "$ROOT"
+    PATH="$VENV/bin:$PATH" CC="$CC_BIN" CXX="$CXX_BIN" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" \
+      "$VENV/bin/python" -m pip install --no-build-isolation --no-deps \
+        --config-settings=build-dir="$BUILD_DIR" \
+        --config-settings=cmake.build-type=Debug \
+        --config-settings=cmake.define.CMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+        --config-settings=cmake.define.WEFTORY_SANITIZE=address,undefined \
+        --config-settings=cmake.define.WEFTORY_BUILD_TESTS=OFF \
+        . >&2
+  ) || die "building the extension with the sanitizers failed"
+}
+
+# Runs pytest after importing NumPy with leak detection off for this thread:
+# NumPy's extension keeps module-lifetime objects it never frees, and those are
+# no concern of this run. Everything else stays under leak checking.
+PYTEST_LAUNCHER='
+import ctypes, sys
+runtime = ctypes.CDLL(None)
+runtime["__lsan_disable"]()
+try:
+    import numpy
+except ImportError:
+    pass
+finally:
+    runtime["__lsan_enable"]()
+import pytest
+sys.exit(pytest.main(sys.argv[1:]))
+'
+
+# sanitized <command...>: runs a command of the venv's interpreter with the
+# sanitizer runtime preloaded and every report fatal.
+sanitized() {
+  env \
+    LD_PRELOAD="$ASAN_RUNTIME${LD_PRELOAD:+:$LD_PRELOAD}" \
+    PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=23:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:malloc_context_size=30${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    LSAN_OPTIONS="suppressions=$SUPP:print_suppressions=0:exitcode=23${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
+    WEFTORY_UNDER_ASAN=1 \
+    "$@"
+}
+
+main() {
+  ensure_tools
+  ASAN_RUNTIME="$("$CXX_BIN" -print-file-name=libclang_rt.asan-x86_64.so)"
+  [ -f "$ASAN_RUNTIME" ] || die "no AddressSanitizer runtime at '$ASAN_RUNTIME' (libclang-rt-19-dev)"
+  [ -f "$SUPP" ] || die "missing $SUPP"
+  ensure_venv
+  local start=$SECONDS
+  build_extension
+  log "built in $((SECONDS - start)) s"
+
+  cd "$ROOT"
+  log "import check under the sanitizers"
+  sanitized "$VENV/bin/python" -c \
+    'import weftory_core, sys; print("imported", weftory_core.__file__, file=sys.stderr)' \
+    || die "importing the sanitized module failed"
+
+  log "pytest tests/python under the sanitizers"
+  start=$SECONDS
+  local rc=0
+  sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider tests/python "$@" || rc=$?
+  case "$rc" in
+    0) log "sanitized Python suite passed in $((SECONDS - start)) s" ;;
+    5) log "no Python tests were collected; nothing to run (the module builds and imports)" ;;
+    23) die "a sanitizer reported an error or a leak (see above)" ;;
+    *) die "pytest failed with exit code $rc" ;;
+  esac
+}
+
+# Sourcing the file (for testing its helpers) defines the functions only.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  main "$@"
+fi
