@@ -579,7 +579,7 @@ BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::
       }
     }
   }
-  return build_reduced_store(std::move(snap.nodes), snap.outputs, std::move(node_map));
+  return build_reduced_store(snap.nodes.to_vector(), snap.outputs, std::move(node_map));
 }
 
 }  // namespace weftory

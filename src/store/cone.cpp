@@ -88,9 +88,10 @@ std::vector<NodeMapEntry> node_map_from_remap(std::span<const NodeId> remap) {
 }
 
 StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const NodeId> outputs) {
-  StoreResult<std::vector<NodeRecord>> copied = source.snapshot_for_outputs(outputs);
-  if (!copied.ok()) return copied.error();
-  DeadCodeResult live = eliminate_dead_code(std::move(copied.value()), outputs);
+  StoreResult<NodesView> view = source.snapshot_for_outputs(outputs);
+  if (!view.ok()) return view.error();
+  // Only the kept records are copied out of the view.
+  DeadCodeResult live = eliminate_dead_code(view.value().span(), outputs);
   std::vector<NodeMapEntry> node_map = node_map_from_remap(live.remap);
   return build_reduced_store(std::move(live.nodes), live.outputs, std::move(node_map));
 }

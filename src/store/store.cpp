@@ -1,6 +1,9 @@
 #include "store/store.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <random>
+#include <stdexcept>
 
 namespace weftory {
 
@@ -13,36 +16,68 @@ std::uint64_t random_seed() {
 
 }  // namespace
 
-Store::Store() : seed_(random_seed()), intern_(0, IndexHash{this}, IndexEqual{this}) {}
+const NodeRecord& NodesView::at(std::size_t i) const {
+  if (i >= size_) throw std::out_of_range("NodesView::at: index " + std::to_string(i) + " out of range");
+  return data()[i];
+}
+
+bool operator==(const NodesView& a, const NodesView& b) { return std::ranges::equal(a, b); }
+
+bool operator==(const NodesView& a, const std::vector<NodeRecord>& b) { return std::ranges::equal(a, b); }
+
+Store::Store()
+    : seed_(random_seed()),
+      arena_(std::make_shared<std::vector<NodeRecord>>()),
+      intern_(0, IndexHash{this}, IndexEqual{this}) {}
+
+void Store::append(NodeRecord&& record) {
+  std::vector<NodeRecord>& arena = *arena_;
+  if (arena.size() == arena.capacity()) {
+    auto next = std::make_shared<std::vector<NodeRecord>>();
+    next->reserve(std::max<std::size_t>(16, arena.capacity() * 2));
+    // Views take their reference under the mutex, which is held here, so a
+    // count of one means nobody can be reading this generation.
+    if (arena_.use_count() == 1) {
+      std::move(arena.begin(), arena.end(), std::back_inserter(*next));
+    } else {
+      next->insert(next->end(), arena.begin(), arena.end());
+    }
+    arena_ = std::move(next);
+  }
+  arena_->push_back(std::move(record));
+}
 
 StoreResult<NodeId> Store::add_node(NodeRecord record) {
   // Hash outside the critical section: it depends on the record alone.
   const std::uint64_t hash = hash_record(record, seed_);
   return locked([&]() -> StoreResult<NodeId> {
-    const NodeId count = nodes_.size();
+    const NodeId count = arena_->size();
     for (NodeId input : record.inputs) {
       if (input >= count) return BadNodeId{input};
     }
-    auto hit = intern_.find(HashedRecord{record, hash});
-    if (hit != intern_.end()) return *hit;
-    // An allocation failure part-way leaves the arena, the hashes and the
-    // index in step: what was appended is taken back before it propagates.
-    nodes_.push_back(std::move(record));
+    // Append, then insert the new id: an equal record already indexed makes
+    // the insert answer its id, and the appended copy is taken back. An
+    // allocation failure part-way also takes back what was appended.
+    append(std::move(record));
     try {
       hashes_.push_back(hash);
-      intern_.insert(count);
+      auto [position, inserted] = intern_.insert(count);
+      if (inserted) return count;
+      const NodeId existing = *position;
+      hashes_.pop_back();
+      arena_->pop_back();
+      return existing;
     } catch (...) {
       if (hashes_.size() > count) hashes_.pop_back();
-      nodes_.pop_back();
+      arena_->pop_back();
       throw;
     }
-    return count;
   });
 }
 
 std::optional<BadNodeId> Store::mark_output(NodeId id) {
   return locked([&]() -> std::optional<BadNodeId> {
-    if (id >= nodes_.size()) return BadNodeId{id};
+    if (id >= arena_->size()) return BadNodeId{id};
     for (NodeId marked : outputs_) {
       if (marked == id) return std::nullopt;
     }
@@ -52,15 +87,15 @@ std::optional<BadNodeId> Store::mark_output(NodeId id) {
 }
 
 std::uint64_t Store::node_count() const {
-  return locked([&] { return static_cast<std::uint64_t>(nodes_.size()); });
+  return locked([&] { return static_cast<std::uint64_t>(arena_->size()); });
 }
 
 Snapshot Store::snapshot() const {
-  return locked([&] { return Snapshot{nodes_, outputs_}; });
+  return locked([&] { return Snapshot{NodesView(arena_, arena_->size()), outputs_}; });
 }
 
-StoreResult<std::vector<NodeRecord>> Store::snapshot_for_outputs(std::span<const NodeId> ids) const {
-  std::vector<NodeRecord> copy = locked([&] { return nodes_; });
+StoreResult<NodesView> Store::snapshot_for_outputs(std::span<const NodeId> ids) const {
+  NodesView copy = locked([&] { return NodesView(arena_, arena_->size()); });
   for (NodeId id : ids) {
     if (id >= copy.size()) return BadNodeId{id};
   }
@@ -69,8 +104,9 @@ StoreResult<std::vector<NodeRecord>> Store::snapshot_for_outputs(std::span<const
 
 std::vector<NodeRecord> Store::nodes_since(std::uint64_t watermark) const {
   return locked([&] {
-    const std::size_t start = watermark < nodes_.size() ? static_cast<std::size_t>(watermark) : nodes_.size();
-    return std::vector<NodeRecord>(nodes_.begin() + static_cast<std::ptrdiff_t>(start), nodes_.end());
+    const std::vector<NodeRecord>& arena = *arena_;
+    const std::size_t start = watermark < arena.size() ? static_cast<std::size_t>(watermark) : arena.size();
+    return std::vector<NodeRecord>(arena.begin() + static_cast<std::ptrdiff_t>(start), arena.end());
   });
 }
 

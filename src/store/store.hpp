@@ -49,8 +49,44 @@ struct Landing {
 // nullopt: dropped.
 using NodeMapEntry = std::optional<Landing>;
 
+// A read-only view of the first size() records of a store's arena, valid
+// without the store's mutex and for as long as the view lives. Records never
+// change once appended, and an arena generation is never modified below the
+// length any view was given, so taking a view costs one reference, not a
+// copy of the records.
+class NodesView {
+ public:
+  using value_type = NodeRecord;
+  using const_iterator = const NodeRecord*;
+
+  NodesView() = default;
+  // Taken under the store's mutex: the data pointer is read there once.
+  NodesView(std::shared_ptr<const std::vector<NodeRecord>> arena, std::size_t size)
+      : arena_(std::move(arena)), data_(arena_ ? arena_->data() : nullptr), size_(size) {}
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const NodeRecord* data() const { return data_; }
+  const NodeRecord* begin() const { return data(); }
+  const NodeRecord* end() const { return data() + size_; }
+  const NodeRecord& operator[](std::size_t i) const { return data()[i]; }
+  const NodeRecord& at(std::size_t i) const;
+  std::span<const NodeRecord> span() const { return {data(), size_}; }
+  operator std::span<const NodeRecord>() const { return span(); }  // NOLINT: a view is a span
+  // A deep copy of the viewed records, for passes that change them.
+  std::vector<NodeRecord> to_vector() const { return {begin(), end()}; }
+
+  friend bool operator==(const NodesView& a, const NodesView& b);
+  friend bool operator==(const NodesView& a, const std::vector<NodeRecord>& b);
+
+ private:
+  std::shared_ptr<const std::vector<NodeRecord>> arena_;
+  const NodeRecord* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 struct Snapshot {
-  std::vector<NodeRecord> nodes;
+  NodesView nodes;
   std::vector<NodeId> outputs;
 };
 
@@ -69,7 +105,7 @@ class Store {
   std::uint64_t node_count() const;
   Snapshot snapshot() const;
   // A copy of all nodes, then ids checked in order against the copy's length.
-  StoreResult<std::vector<NodeRecord>> snapshot_for_outputs(std::span<const NodeId> ids) const;
+  StoreResult<NodesView> snapshot_for_outputs(std::span<const NodeId> ids) const;
   std::vector<NodeRecord> nodes_since(std::uint64_t watermark) const;
   std::vector<NodeId> outputs_copy() const;
   std::vector<NodeMapEntry> node_map_copy() const;
@@ -78,7 +114,7 @@ class Store {
   // not touch Python. An exception escaping f poisons the mutex.
   template <class F>
   decltype(auto) read_locked(F&& f) const {
-    return locked([&]() -> decltype(auto) { return f(std::as_const(nodes_), std::as_const(outputs_)); });
+    return locked([&]() -> decltype(auto) { return f(std::as_const(*arena_), std::as_const(outputs_)); });
   }
 
   bool poisoned() const;
@@ -105,33 +141,30 @@ class Store {
     }
   }
 
+  // Appends to the arena, moving to a larger generation when it is full:
+  // records move when no view holds the old generation, and are copied when
+  // one does, so views never see their records change.
+  void append(NodeRecord&& record);
+
   // The interning index holds ids only; hashes and equality go through the
   // arena, so no record is stored twice. Each node's hash is kept beside it
-  // so that growing the index never rehashes a record.
-  // A record looked up with the hash already computed (outside the mutex).
-  struct HashedRecord {
-    const NodeRecord& record;
-    std::uint64_t hash;
-  };
+  // so that growing the index never rehashes a record. Two ids are equal
+  // keys when their records are equal: a new record is appended first and
+  // then inserted by its id, one probe for the look-up and the insert.
   struct IndexHash {
-    using is_transparent = void;
     const Store* store;
     std::size_t operator()(NodeId id) const { return store->hashes_[id]; }
-    std::size_t operator()(const HashedRecord& r) const { return r.hash; }
   };
   struct IndexEqual {
-    using is_transparent = void;
     const Store* store;
-    bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(NodeId a, const HashedRecord& r) const { return store->nodes_[a] == r.record; }
-    bool operator()(const HashedRecord& r, NodeId a) const { return store->nodes_[a] == r.record; }
+    bool operator()(NodeId a, NodeId b) const { return a == b || (*store->arena_)[a] == (*store->arena_)[b]; }
   };
 
   mutable std::mutex mutex_;
   mutable bool poisoned_ = false;
   mutable std::string poison_reason_;
   std::uint64_t seed_;
-  std::vector<NodeRecord> nodes_;
+  std::shared_ptr<std::vector<NodeRecord>> arena_;
   std::vector<std::uint64_t> hashes_;
   std::vector<NodeId> outputs_;
   std::vector<NodeMapEntry> node_map_;
