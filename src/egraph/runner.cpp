@@ -29,8 +29,11 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
 }
 
 // Shifts left by `bits`; 64 bits or more is a broken scheduler invariant.
+// A result too large for the type saturates instead of wrapping around, so a
+// threshold or ban length never shrinks as bans accumulate.
 std::size_t checked_shift(std::size_t value, std::size_t bits) {
   if (bits >= 64) fatal("attempt to shift left with overflow");
+  if (value > (std::numeric_limits<std::size_t>::max() >> bits)) return std::numeric_limits<std::size_t>::max();
   return value << bits;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -402,6 +403,23 @@ TEST(BackoffSchedulerTest, ShiftingBySixtyFourBitsIsFatal) {
   for (std::size_t k = 0; k < 64; ++k) ASSERT_TRUE(scheduler.search_rewrite(k, g, r).empty());
   EXPECT_EQ(scheduler.stats_for(sym("r"))->times_banned, 64u);
   EXPECT_THROW(scheduler.search_rewrite(64, g, r), FatalError);
+}
+
+TEST(BackoffSchedulerTest, BanLengthSaturatesInsteadOfWrappingAround) {
+  // Every match bans; ban lengths 2^62, 2^63, then 2^64, which must stay at
+  // the largest count rather than wrap to a ban of zero iterations.
+  const std::size_t max = std::numeric_limits<std::size_t>::max();
+  BackoffScheduler scheduler(0, std::size_t{1} << 62);
+  EGraph g = leaves_under_f(1);
+  g.rebuild();
+  const Rewrite r = rule("r", "(f ?x)", "?x");
+  std::vector<std::size_t> until;
+  for (std::size_t iteration = 0; iteration < 3; ++iteration) {
+    ASSERT_TRUE(scheduler.search_rewrite(iteration, g, r).empty());
+    until.push_back(scheduler.stats_for(sym("r"))->banned_until);
+    ASSERT_FALSE(scheduler.can_stop(iteration));  // fast-forwards the ban to now
+  }
+  EXPECT_EQ(until, (std::vector<std::size_t>{std::size_t{1} << 62, 1 + (std::size_t{1} << 63), max}));
 }
 
 TEST(StopReasonTest, TextsNameTheReasonAndItsValue) {
