@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ core under ctest, the Python
-# suite under pytest, and the type stub against the built module.
+# Sets everything up and runs every test:
+#   1. the C++ core under ctest (GoogleTest);
+#   2. the Python suite under pytest, on the default interpreter;
+#   3. the type stub against the built module (mypy's stubtest);
+#   4. the Python suite again on a free-threaded CPython 3.13 (built once, cached);
+#   5. the C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+#      concurrency tests under ThreadSanitizer;
+#   6. the Python suite against an AddressSanitizer build of the module, with leak checks;
+#   7. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 60).
+#
 #   scripts/test.sh          everything
-#   scripts/test.sh --quick  the C++ and Python suites only (for iteration)
+#   scripts/test.sh --quick  steps 1 to 3 only (for iteration)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
 start=$(date +%s)
-step() { echo; echo "=== $* ($(( $(date +%s) - start ))s)"; }
+step() { echo; echo "=== $* (at ${SECONDS}s)"; }
 
 step "setup"
 bash scripts/setup.sh
 
 step "C++ core tests"
-cmake -S . -B build-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+.venv/bin/cmake -S . -B build-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 .venv/bin/cmake --build build-tests -j 2
 .venv/bin/ctest --test-dir build-tests --output-on-failure -j 2
@@ -27,11 +35,17 @@ step "type stub"
 MYPYPATH=. .venv/bin/python -m mypy.stubtest weftory_core --concise
 
 if [ "$quick" = 0 ]; then
-  for extra in scripts/test-extra-*.sh; do
-    [ -e "$extra" ] || continue
-    step "$extra"
-    bash "$extra"
-  done
+  step "Python tests on the free-threaded interpreter"
+  bash scripts/test-freethreaded.sh
+
+  step "C++ tests under the sanitizers"
+  bash scripts/sanitize-cpp.sh
+
+  step "Python tests against the sanitized module"
+  bash scripts/sanitize-python.sh -q
+
+  step "fuzzing the blob reader"
+  bash scripts/fuzz.sh "${WEFTORY_FUZZ_SECONDS:-60}"
 fi
 
-step "all tests passed"
+step "all tests passed in $(( $(date +%s) - start ))s"

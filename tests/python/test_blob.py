@@ -905,13 +905,16 @@ UNDER_ASAN = os.environ.get("WEFTORY_UNDER_ASAN") == "1" or "asan" in os.environ
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime needs more address space than the limit allows")
 def test_huge_declared_counts_reserve_nothing_they_cannot_fill():
-    # Under a 1 GiB address-space limit, reserving anything sized by a declared count of
-    # 2**32 - 1 entries fails; the reader must answer "truncated" instead.
+    # With at most 1 GiB of address space beyond what the interpreter already maps, reserving
+    # anything sized by a declared count of 2**32 - 1 entries fails; the reader must answer
+    # "truncated" instead.
     script = textwrap.dedent(
         """
         import resource, sys
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
         import weftory_core as wc
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), mapped + (1 << 30)))
         for data in [bytes.fromhex(h) for h in sys.argv[1:]]:
             try:
                 wc.GraphStore.deserialize(data)

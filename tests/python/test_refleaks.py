@@ -114,29 +114,34 @@ def _run(call, n):
         call()
 
 
-def _measure(call, n=3000):
-    _run(call, 300)  # warm caches, interned strings, free lists
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    objects = len(gc.get_objects())
+def _measure(call, n=2000, rounds=4):
+    """Spread of the allocated blocks and live objects over several rounds of n calls, after a
+    first round that settles caches, free lists and allocator pools (which the free-threaded
+    interpreter fills lazily and in page-sized steps). A leak of even one block per call grows
+    the count by n every round, so the spread reaches (rounds - 1) * n."""
     _run(call, n)
-    gc.collect()
-    return sys.getallocatedblocks() - blocks, len(gc.get_objects()) - objects
+    blocks, objects = [], []
+    for _ in range(rounds):
+        _run(call, n)
+        gc.collect()
+        blocks.append(sys.getallocatedblocks())
+        objects.append(len(gc.get_objects()))
+    return max(blocks) - min(blocks), max(objects) - min(objects)
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_success_paths_do_not_leak(name):
     blocks, objects = _measure(CALLS[name])
-    assert blocks < 100, f"{blocks} blocks kept after 3000 calls"
-    assert objects < 50
+    assert blocks < 1500, f"allocated blocks moved by {blocks} over 6000 calls"
+    assert objects < 50, f"live objects moved by {objects} over 6000 calls"
 
 
 @pytest.mark.parametrize("name", sorted(ERRORS))
 def test_error_paths_do_not_leak(name):
     call, exc_type = ERRORS[name]
     blocks, objects = _measure(lambda: _raises(call, exc_type) if exc_type else call())
-    assert blocks < 100, f"{blocks} blocks kept after 3000 calls"
-    assert objects < 50
+    assert blocks < 1500, f"allocated blocks moved by {blocks} over 6000 calls"
+    assert objects < 50, f"live objects moved by {objects} over 6000 calls"
 
 
 def _rss_kib():
