@@ -6,6 +6,7 @@
 #pragma once
 
 #include <compare>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -16,6 +17,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "egraph/big_alloc.hpp"
 #include "egraph/hash.hpp"
 #include "egraph/small_vec.hpp"
 #include "egraph/symbol.hpp"
@@ -212,15 +214,17 @@ class EGraph {
   std::size_t rebuild_classes();
   void refresh_op_index(std::vector<Id>& ids);
 
-  std::vector<Id> unionfind_;
+  std::vector<Id, BigAllocator<Id>> unionfind_;
   // Parent entries whose hash-cons entry the next rebuild repairs (a stack).
-  std::vector<ParentEntry> pending_;
-  boost::unordered_flat_map<SymbolLang, Id, SymbolLangHash> memo_;
+  std::vector<ParentEntry, BigAllocator<ParentEntry>> pending_;
+  boost::unordered_flat_map<SymbolLang, Id, SymbolLangHash, std::equal_to<SymbolLang>,
+                             BigAllocator<std::pair<const SymbolLang, Id>>>
+      memo_;
   // Classes stored densely by id; the entry of an id is live exactly while the
   // id is a union-find root.
-  std::vector<EClass> classes_;
+  std::vector<EClass, BigAllocator<EClass>> classes_;
   std::size_t class_count_ = 0;
-  std::vector<SymbolLang> added_;
+  std::vector<SymbolLang, BigAllocator<SymbolLang>> added_;
   // Classes whose node lists may need canonicalising, sorting and
   // deduplication at the next rebuild; every other class already is clean.
   std::vector<Id> dirty_;
