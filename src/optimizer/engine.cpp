@@ -17,6 +17,9 @@ using egraph::Id;
 using egraph::Symbol;
 using egraph::SymbolLang;
 using Clock = std::chrono::steady_clock;
+// Per-term and per-class tables of a large batch are read at random.
+template <class T>
+using Table = std::vector<T, egraph::BigAllocator<T>>;
 
 // Two-input Op names whose operands commute.
 constexpr std::array<std::string_view, 8> kCommutedOps = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
@@ -76,7 +79,7 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   // Load the terms; identical terms share a class from the start.
   EGraph graph;
   graph.reserve(n);
-  std::vector<Id> ids;
+  Table<Id> ids;
   ids.reserve(n);
   std::vector<Id> children;
   for (const EngineTerm& term : input.terms) {
@@ -100,8 +103,8 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
 
   // Class of every term, and its earliest member. Class ids are dense, so
   // both maps are arrays indexed by class id.
-  std::vector<Id> term_class(n);
-  std::vector<std::uint64_t> first(result.number_of_ids(), kNoEntry);
+  Table<Id> term_class(n);
+  Table<std::uint64_t> first(result.number_of_ids(), kNoEntry);
   for (std::size_t i = 0; i < n; ++i) {
     const Id eclass = result.find(ids[i]);
     term_class[i] = eclass;
@@ -109,7 +112,7 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   }
 
   EngineOutput output;
-  std::vector<std::uint64_t> out(result.number_of_ids(), kNoEntry);
+  Table<std::uint64_t> out(result.number_of_ids(), kNoEntry);
   auto output_index = [&](Id eclass) {
     if (out[eclass] == kNoEntry) fatal("no entry found for key");
     return out[eclass];
