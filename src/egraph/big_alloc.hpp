@@ -16,8 +16,8 @@ namespace weftory::egraph {
 
 inline constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 
-inline void* allocate_big(std::size_t bytes) {
-  if (bytes < kHugePageSize) return ::operator new(bytes);
+inline void* allocate_big(std::size_t bytes, std::size_t alignment) {
+  if (bytes < kHugePageSize) return ::operator new(bytes, std::align_val_t{alignment});
   const std::size_t rounded = (bytes + kHugePageSize - 1) / kHugePageSize * kHugePageSize;
   void* block = std::aligned_alloc(kHugePageSize, rounded);
   if (block == nullptr) throw std::bad_alloc();
@@ -27,9 +27,9 @@ inline void* allocate_big(std::size_t bytes) {
   return block;
 }
 
-inline void deallocate_big(void* block, std::size_t bytes) {
+inline void deallocate_big(void* block, std::size_t bytes, std::size_t alignment) {
   if (bytes < kHugePageSize) {
-    ::operator delete(block);
+    ::operator delete(block, std::align_val_t{alignment});
   } else {
     std::free(block);
   }
@@ -41,8 +41,8 @@ struct BigAllocator {
   BigAllocator() noexcept = default;
   template <class U>
   BigAllocator(const BigAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) { return static_cast<T*>(allocate_big(n * sizeof(T))); }
-  void deallocate(T* block, std::size_t n) noexcept { deallocate_big(block, n * sizeof(T)); }
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_big(n * sizeof(T), alignof(T))); }
+  void deallocate(T* block, std::size_t n) noexcept { deallocate_big(block, n * sizeof(T), alignof(T)); }
   template <class U>
   friend bool operator==(const BigAllocator&, const BigAllocator<U>&) noexcept {
     return true;

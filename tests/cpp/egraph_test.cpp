@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "egraph/big_alloc.hpp"
 #include "egraph/log.hpp"
 #include "egraph/small_vec.hpp"
 #include "store/fatal.hpp"
@@ -134,6 +135,18 @@ TEST(SmallVecTest, EraseShiftsTheTailAndShrinkReturnsToInline) {
   EXPECT_TRUE(v.empty());
   v.push_back("again");
   EXPECT_EQ(contents(v), (std::vector<std::string>{"again"}));
+}
+
+TEST(BigAllocatorTest, BlocksHonourTheElementAlignment) {
+  BigAllocator<EClass> allocator;
+  for (std::size_t n : {1u, 3u, 1000u, 40000u}) {  // 40000 records pass the 2 MiB mark
+    EClass* block = allocator.allocate(n);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(EClass), 0u) << n;
+    if (n * sizeof(EClass) >= kHugePageSize) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % kHugePageSize, 0u) << n;
+    }
+    allocator.deallocate(block, n);
+  }
 }
 
 // ---------------------------------------------------------------------------
