@@ -78,10 +78,15 @@ StoreResult<NodeId> Store::add_node(NodeRecord record) {
 std::optional<BadNodeId> Store::mark_output(NodeId id) {
   return locked([&]() -> std::optional<BadNodeId> {
     if (id >= arena_->size()) return BadNodeId{id};
-    for (NodeId marked : outputs_) {
-      if (marked == id) return std::nullopt;
+    // A set beside the list keeps marking constant-time however many
+    // outputs a store has (a cone or a blob may mark thousands).
+    if (!marked_.insert(id).second) return std::nullopt;
+    try {
+      outputs_.push_back(id);
+    } catch (...) {
+      marked_.erase(id);
+      throw;
     }
-    outputs_.push_back(id);
     return std::nullopt;
   });
 }

@@ -167,6 +167,7 @@ class Store {
   std::shared_ptr<std::vector<NodeRecord>> arena_;
   std::vector<std::uint64_t> hashes_;
   std::vector<NodeId> outputs_;
+  boost::unordered_flat_set<NodeId> marked_;
   std::vector<NodeMapEntry> node_map_;
   boost::unordered_flat_set<NodeId, IndexHash, IndexEqual> intern_;
 };

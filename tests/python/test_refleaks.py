@@ -1,8 +1,8 @@
-"""Every method, on its success and its error paths, called many times: the interpreter's
-allocated blocks, the live objects and the process's memory stay flat."""
+"""Every method, on its success and its error paths, called many times: the traced Python
+memory, the live objects and the process's memory stay flat."""
 
 import gc
-import sys
+import tracemalloc
 
 import pytest
 
@@ -114,34 +114,41 @@ def _run(call, n):
         call()
 
 
-def _measure(call, n=2000, rounds=4):
-    """Spread of the allocated blocks and live objects over several rounds of n calls, after a
-    first round that settles caches, free lists and allocator pools (which the free-threaded
-    interpreter fills lazily and in page-sized steps). A leak of even one block per call grows
-    the count by n every round, so the spread reaches (rounds - 1) * n."""
-    _run(call, n)
-    blocks, objects = [], []
-    for _ in range(rounds):
+def _measure(call, n=1000, rounds=6):
+    """Growth of the traced Python memory and of the live objects between the first and the
+    second half of several rounds of n calls, after a first round that settles caches and free
+    lists. Each half is summed up by its minimum, because the free-threaded interpreter frees
+    some memory one collection late, which makes single readings swing. A leak of even one
+    small object per call grows the minimum by (rounds / 2) * n * 16 bytes at the least."""
+    traced, objects = [], []
+    tracemalloc.start()
+    try:
         _run(call, n)
         gc.collect()
-        blocks.append(sys.getallocatedblocks())
-        objects.append(len(gc.get_objects()))
-    return max(blocks) - min(blocks), max(objects) - min(objects)
+        for _ in range(rounds):
+            _run(call, n)
+            gc.collect()
+            traced.append(tracemalloc.get_traced_memory()[0])
+            objects.append(len(gc.get_objects()))
+    finally:
+        tracemalloc.stop()
+    half = rounds // 2
+    return min(traced[half:]) - min(traced[:half]), min(objects[half:]) - min(objects[:half])
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_success_paths_do_not_leak(name):
-    blocks, objects = _measure(CALLS[name])
-    assert blocks < 1500, f"allocated blocks moved by {blocks} over 6000 calls"
-    assert objects < 50, f"live objects moved by {objects} over 6000 calls"
+    traced, objects = _measure(CALLS[name])
+    assert traced < 16 * 1024, f"traced memory grew by {traced} bytes over 3000 calls"
+    assert objects < 50, f"live objects grew by {objects} over 3000 calls"
 
 
 @pytest.mark.parametrize("name", sorted(ERRORS))
 def test_error_paths_do_not_leak(name):
     call, exc_type = ERRORS[name]
-    blocks, objects = _measure(lambda: _raises(call, exc_type) if exc_type else call())
-    assert blocks < 1500, f"allocated blocks moved by {blocks} over 6000 calls"
-    assert objects < 50, f"live objects moved by {objects} over 6000 calls"
+    traced, objects = _measure(lambda: _raises(call, exc_type) if exc_type else call())
+    assert traced < 16 * 1024, f"traced memory grew by {traced} bytes over 3000 calls"
+    assert objects < 50, f"live objects grew by {objects} over 3000 calls"
 
 
 def _rss_kib():
