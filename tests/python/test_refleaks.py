@@ -87,15 +87,18 @@ def _raises(call, exc_type):
     raise AssertionError("expected an error")
 
 
+class Grows:
+    """A param value whose integer conversion adds a key to the dict being read."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __index__(self):
+        self.d["new"] = 1
+        return 1
+
+
 def _mutating_dict_panics():
-    class Grows:
-        def __init__(self, d):
-            self.d = d
-
-        def __index__(self):
-            self.d["new"] = 1
-            return 1
-
     params = {}
     params["a"] = Grows(params)
     try:
