@@ -27,31 +27,31 @@ bool operator==(const NodesView& a, const std::vector<NodeRecord>& b) { return s
 
 Store::Store()
     : seed_(random_seed()),
-      arena_(std::make_shared<std::vector<NodeRecord>>()),
+      arena_(std::make_shared<ArenaGeneration>()),
       intern_(0, IndexHash{this}, IndexEqual{this}) {}
 
 void Store::append(NodeRecord&& record) {
-  std::vector<NodeRecord>& arena = *arena_;
-  if (arena.size() == arena.capacity()) {
-    auto next = std::make_shared<std::vector<NodeRecord>>();
-    next->reserve(std::max<std::size_t>(16, arena.capacity() * 2));
-    // Views take their reference under the mutex, which is held here, so a
-    // count of one means nobody can be reading this generation.
-    if (arena_.use_count() == 1) {
-      std::move(arena.begin(), arena.end(), std::back_inserter(*next));
+  std::vector<NodeRecord>& records = arena_->records;
+  if (records.size() == records.capacity()) {
+    auto next = std::make_shared<ArenaGeneration>();
+    next->records.reserve(std::max<std::size_t>(16, records.capacity() * 2));
+    // Views are made under the mutex, which is held here, so with none left
+    // nobody can be reading this generation any more.
+    if (arena_->views.load(std::memory_order_acquire) == 0) {
+      std::move(records.begin(), records.end(), std::back_inserter(next->records));
     } else {
-      next->insert(next->end(), arena.begin(), arena.end());
+      next->records.insert(next->records.end(), records.begin(), records.end());
     }
     arena_ = std::move(next);
   }
-  arena_->push_back(std::move(record));
+  arena_->records.push_back(std::move(record));
 }
 
 StoreResult<NodeId> Store::add_node(NodeRecord record) {
   // Hash outside the critical section: it depends on the record alone.
   const std::uint64_t hash = hash_record(record, seed_);
   return locked([&]() -> StoreResult<NodeId> {
-    const NodeId count = arena_->size();
+    const NodeId count = arena_->records.size();
     for (NodeId input : record.inputs) {
       if (input >= count) return BadNodeId{input};
     }
@@ -65,11 +65,11 @@ StoreResult<NodeId> Store::add_node(NodeRecord record) {
       if (inserted) return count;
       const NodeId existing = *position;
       hashes_.pop_back();
-      arena_->pop_back();
+      arena_->records.pop_back();
       return existing;
     } catch (...) {
       if (hashes_.size() > count) hashes_.pop_back();
-      arena_->pop_back();
+      arena_->records.pop_back();
       throw;
     }
   });
@@ -77,7 +77,7 @@ StoreResult<NodeId> Store::add_node(NodeRecord record) {
 
 std::optional<BadNodeId> Store::mark_output(NodeId id) {
   return locked([&]() -> std::optional<BadNodeId> {
-    if (id >= arena_->size()) return BadNodeId{id};
+    if (id >= arena_->records.size()) return BadNodeId{id};
     // A set beside the list keeps marking constant-time however many
     // outputs a store has (a cone or a blob may mark thousands).
     if (!marked_.insert(id).second) return std::nullopt;
@@ -92,15 +92,15 @@ std::optional<BadNodeId> Store::mark_output(NodeId id) {
 }
 
 std::uint64_t Store::node_count() const {
-  return locked([&] { return static_cast<std::uint64_t>(arena_->size()); });
+  return locked([&] { return static_cast<std::uint64_t>(arena_->records.size()); });
 }
 
 Snapshot Store::snapshot() const {
-  return locked([&] { return Snapshot{NodesView(arena_, arena_->size()), outputs_}; });
+  return locked([&] { return Snapshot{NodesView(arena_, arena_->records.size()), outputs_}; });
 }
 
 StoreResult<NodesView> Store::snapshot_for_outputs(std::span<const NodeId> ids) const {
-  NodesView copy = locked([&] { return NodesView(arena_, arena_->size()); });
+  NodesView copy = locked([&] { return NodesView(arena_, arena_->records.size()); });
   for (NodeId id : ids) {
     if (id >= copy.size()) return BadNodeId{id};
   }
@@ -109,7 +109,7 @@ StoreResult<NodesView> Store::snapshot_for_outputs(std::span<const NodeId> ids) 
 
 std::vector<NodeRecord> Store::nodes_since(std::uint64_t watermark) const {
   return locked([&] {
-    const std::vector<NodeRecord>& arena = *arena_;
+    const std::vector<NodeRecord>& arena = arena_->records;
     const std::size_t start = watermark < arena.size() ? static_cast<std::size_t>(watermark) : arena.size();
     return std::vector<NodeRecord>(arena.begin() + static_cast<std::ptrdiff_t>(start), arena.end());
   });

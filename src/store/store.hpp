@@ -1,6 +1,7 @@
 // The interned, append-only, mutex-guarded arena of a GraphStore.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,29 +50,57 @@ struct Landing {
 // nullopt: dropped.
 using NodeMapEntry = std::optional<Landing>;
 
+// One generation of a store's arena: the records, and how many views read
+// them. The count is what lets the store move records out of a generation it
+// outgrows: with no view left (an acquire load that pairs with each view's
+// release on destruction) nobody can still be reading them.
+struct ArenaGeneration {
+  std::vector<NodeRecord> records;
+  mutable std::atomic<std::size_t> views{0};
+};
+
 // A read-only view of the first size() records of a store's arena, valid
 // without the store's mutex and for as long as the view lives. Records never
-// change once appended, and an arena generation is never modified below the
-// length any view was given, so taking a view costs one reference, not a
-// copy of the records.
+// change once appended, and a generation is never modified below the length
+// any view was given, so taking a view costs one reference, not a copy of
+// the records. A view is made under the store's mutex; copies of it may be
+// made anywhere, since the one copied keeps the generation counted.
 class NodesView {
  public:
   using value_type = NodeRecord;
   using const_iterator = const NodeRecord*;
 
   NodesView() = default;
-  // Taken under the store's mutex: the data pointer is read there once.
-  NodesView(std::shared_ptr<const std::vector<NodeRecord>> arena, std::size_t size)
-      : arena_(std::move(arena)), data_(arena_ ? arena_->data() : nullptr), size_(size) {}
+  NodesView(std::shared_ptr<const ArenaGeneration> generation, std::size_t size)
+      : generation_(std::move(generation)), size_(size) {
+    if (generation_) {
+      generation_->views.fetch_add(1, std::memory_order_relaxed);
+      data_ = generation_->records.data();
+    }
+  }
+  NodesView(const NodesView& other) : NodesView(other.generation_, other.size_) {}
+  NodesView(NodesView&& other) noexcept
+      : generation_(std::move(other.generation_)),
+        data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)) {}
+  NodesView& operator=(NodesView other) noexcept {
+    std::swap(generation_, other.generation_);
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~NodesView() {
+    if (generation_) generation_->views.fetch_sub(1, std::memory_order_release);
+  }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const NodeRecord* data() const { return data_; }
-  const NodeRecord* begin() const { return data(); }
-  const NodeRecord* end() const { return data() + size_; }
-  const NodeRecord& operator[](std::size_t i) const { return data()[i]; }
+  const NodeRecord* begin() const { return data_; }
+  const NodeRecord* end() const { return data_ + size_; }
+  const NodeRecord& operator[](std::size_t i) const { return data_[i]; }
   const NodeRecord& at(std::size_t i) const;
-  std::span<const NodeRecord> span() const { return {data(), size_}; }
+  std::span<const NodeRecord> span() const { return {data_, size_}; }
   operator std::span<const NodeRecord>() const { return span(); }  // NOLINT: a view is a span
   // A deep copy of the viewed records, for passes that change them.
   std::vector<NodeRecord> to_vector() const { return {begin(), end()}; }
@@ -80,7 +109,7 @@ class NodesView {
   friend bool operator==(const NodesView& a, const std::vector<NodeRecord>& b);
 
  private:
-  std::shared_ptr<const std::vector<NodeRecord>> arena_;
+  std::shared_ptr<const ArenaGeneration> generation_;
   const NodeRecord* data_ = nullptr;
   std::size_t size_ = 0;
 };
@@ -114,7 +143,7 @@ class Store {
   // not touch Python. An exception escaping f poisons the mutex.
   template <class F>
   decltype(auto) read_locked(F&& f) const {
-    return locked([&]() -> decltype(auto) { return f(std::as_const(*arena_), std::as_const(outputs_)); });
+    return locked([&]() -> decltype(auto) { return f(std::as_const(arena_->records), std::as_const(outputs_)); });
   }
 
   bool poisoned() const;
@@ -157,14 +186,16 @@ class Store {
   };
   struct IndexEqual {
     const Store* store;
-    bool operator()(NodeId a, NodeId b) const { return a == b || (*store->arena_)[a] == (*store->arena_)[b]; }
+    bool operator()(NodeId a, NodeId b) const {
+      return a == b || store->arena_->records[a] == store->arena_->records[b];
+    }
   };
 
   mutable std::mutex mutex_;
   mutable bool poisoned_ = false;
   mutable std::string poison_reason_;
   std::uint64_t seed_;
-  std::shared_ptr<std::vector<NodeRecord>> arena_;
+  std::shared_ptr<ArenaGeneration> arena_;
   std::vector<std::uint64_t> hashes_;
   std::vector<NodeId> outputs_;
   boost::unordered_flat_set<NodeId> marked_;
