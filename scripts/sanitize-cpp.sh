@@ -23,6 +23,8 @@
 # both use libstdc++, and GoogleTest's own locking is pthread-based, which
 # ThreadSanitizer intercepts.
 set -euo pipefail
+# shellcheck source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${WEFTORY_JOBS:-2}"
@@ -38,19 +40,8 @@ log() { printf '[sanitize-cpp] %s\n' "$*" >&2; }
 die() { printf '[sanitize-cpp] error: %s\n' "$*" >&2; exit 1; }
 
 ensure_tools() {
-  local need=() p
-  command -v "$CXX_BIN" >/dev/null || need+=(clang-19)
-  command -v cmake >/dev/null || need+=(cmake)
-  for p in libclang-rt-19-dev libgtest-dev libboost1.81-dev; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
-  done
-  [ "${#need[@]}" -eq 0 ] && return 0
-  [ "$(id -u)" -eq 0 ] || die "missing packages (install as root): ${need[*]}"
-  log "installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -y -q -o DPkg::Lock::Timeout=900 update >&2 || die "apt-get update failed"
-  apt-get -y -q -o DPkg::Lock::Timeout=900 install --no-install-recommends "${need[@]}" >&2 \
-    || die "apt-get install ${need[*]} failed"
+  ensure_debian_packages clang-19 libclang-rt-19-dev libgtest-dev libboost1.81-dev || die "missing packages"
+  command -v cmake >/dev/null || ensure_debian_packages cmake || die "missing cmake"
 }
 
 # configure_and_build <build dir> <sanitizers>

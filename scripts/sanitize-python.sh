@@ -51,6 +51,8 @@
 #   PYTHON        interpreter to build the venv from (default python3)
 #   WEFTORY_JOBS  build jobs (default 2, capped at 2: the machines are shared)
 set -euo pipefail
+# shellcheck source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv-asan"
@@ -68,18 +70,7 @@ log() { printf '[sanitize-python] %s\n' "$*" >&2; }
 die() { printf '[sanitize-python] error: %s\n' "$*" >&2; exit 1; }
 
 ensure_tools() {
-  local need=() p
-  command -v "$CXX_BIN" >/dev/null || need+=(clang-19)
-  for p in libclang-rt-19-dev libboost1.81-dev; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
-  done
-  [ "${#need[@]}" -eq 0 ] && return 0
-  [ "$(id -u)" -eq 0 ] || die "missing packages (install as root): ${need[*]}"
-  log "installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -y -q -o DPkg::Lock::Timeout=900 update >&2 || die "apt-get update failed"
-  apt-get -y -q -o DPkg::Lock::Timeout=900 install --no-install-recommends "${need[@]}" >&2 \
-    || die "apt-get install ${need[*]} failed"
+  ensure_debian_packages clang-19 libclang-rt-19-dev libboost1.81-dev || die "missing packages"
 }
 
 ensure_venv() {

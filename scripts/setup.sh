@@ -4,20 +4,13 @@
 # it only installs what is missing and rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=lib.sh
+source scripts/lib.sh
 
 APT_PACKAGES=(g++ libboost1.81-dev libgtest-dev graphviz)
 PY_PACKAGES=(pytest hypothesis numpy mypy scikit-build-core cmake ninja)
 
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing Debian packages: ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+ensure_debian_packages "${APT_PACKAGES[@]}"
 
 PYTHON=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then

@@ -80,7 +80,8 @@ std::string to_text(PyObject* obj) {
 }
 
 NodeId to_node_id(PyObject* obj) {
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  // An exact int is its own index; anything else goes through __index__.
+  PyRef index = PyLong_CheckExact(obj) ? PyRef::borrow(obj) : PyRef::steal(PyNumber_Index(obj));
   if (!index) throw_python_error();
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
@@ -89,8 +90,7 @@ NodeId to_node_id(PyObject* obj) {
 
 namespace {
 
-// A list or tuple read by position, which is what iterating it does; exact
-// ints convert inline, anything else through the integer protocol.
+// A list or tuple read by position, which is what iterating it does.
 std::vector<NodeId> ids_from_list_or_tuple(PyObject* obj, bool is_list) {
   std::vector<NodeId> ids;
   ids.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
@@ -112,13 +112,7 @@ std::vector<NodeId> ids_from_list_or_tuple(PyObject* obj, bool is_list) {
       if (i >= PyTuple_GET_SIZE(obj)) break;
       item = PyRef::borrow(PyTuple_GET_ITEM(obj, i));
     }
-    if (PyLong_CheckExact(item.get())) {
-      unsigned long long v = PyLong_AsUnsignedLongLong(item.get());
-      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
-      ids.push_back(static_cast<NodeId>(v));
-    } else {
-      ids.push_back(to_node_id(item.get()));
-    }
+    ids.push_back(to_node_id(item.get()));
   }
   return ids;
 }
@@ -140,15 +134,7 @@ std::vector<NodeId> to_node_ids(PyObject* obj) {
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) throw_python_error();
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    if (PyLong_CheckExact(item.get())) {
-      unsigned long long v = PyLong_AsUnsignedLongLong(item.get());
-      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
-      ids.push_back(static_cast<NodeId>(v));
-    } else {
-      ids.push_back(to_node_id(item.get()));
-    }
-  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) ids.push_back(to_node_id(item.get()));
   if (PyErr_Occurred()) throw_python_error();
   return ids;
 }

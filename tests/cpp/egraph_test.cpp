@@ -11,6 +11,7 @@
 
 #include "egraph/big_alloc.hpp"
 #include "egraph/log.hpp"
+#include "log_capture.hpp"
 #include "egraph/small_vec.hpp"
 #include "store/fatal.hpp"
 
@@ -19,21 +20,6 @@ namespace {
 
 Symbol sym(const char* text) { return Symbol::intern(text); }
 SymbolLang leaf(const char* op) { return SymbolLang(sym(op), {}); }
-
-// Collects the records of a log sink while alive.
-class LogCapture {
- public:
-  explicit LogCapture(LogLevel level)
-      : scope_([this](LogLevel, std::string_view record) { records.emplace_back(record); }, level) {}
-  bool contains(const std::string& fragment) const {
-    return std::any_of(records.begin(), records.end(),
-                       [&](const std::string& r) { return r.find(fragment) != std::string::npos; });
-  }
-  std::vector<std::string> records;
-
- private:
-  ScopedLogSink scope_;
-};
 
 // ---------------------------------------------------------------------------
 // SymbolLang

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "egraph/log.hpp"
+#include "log_capture.hpp"
 #include "store/fatal.hpp"
 
 namespace weftory::egraph {
@@ -23,20 +24,6 @@ Pattern parse(const std::string& text) {
   if (!result) ADD_FAILURE() << "parse failed for " << text << ": " << result.error().to_string();
   return std::move(result).unwrap();
 }
-
-class LogCapture {
- public:
-  explicit LogCapture(LogLevel level)
-      : scope_([this](LogLevel, std::string_view record) { records.emplace_back(record); }, level) {}
-  bool contains(const std::string& fragment) const {
-    return std::any_of(records.begin(), records.end(),
-                       [&](const std::string& r) { return r.find(fragment) != std::string::npos; });
-  }
-  std::vector<std::string> records;
-
- private:
-  ScopedLogSink scope_;
-};
 
 // ---------------------------------------------------------------------------
 // Reader

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "egraph/log.hpp"
+#include "log_capture.hpp"
 #include "store/fatal.hpp"
 
 namespace weftory::egraph {
@@ -46,20 +47,6 @@ std::size_t applied_count(const IterationRecord& record, const std::string& name
     if (rule_name == sym(name)) return count;
   return 0;
 }
-
-class LogCapture {
- public:
-  explicit LogCapture(LogLevel level)
-      : scope_([this](LogLevel, std::string_view record) { records.emplace_back(record); }, level) {}
-  bool contains(const std::string& fragment) const {
-    return std::any_of(records.begin(), records.end(),
-                       [&](const std::string& r) { return r.find(fragment) != std::string::npos; });
-  }
-  std::vector<std::string> records;
-
- private:
-  ScopedLogSink scope_;
-};
 
 // ---------------------------------------------------------------------------
 // Diagnostics plumbing
