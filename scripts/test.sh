@@ -24,7 +24,8 @@ bash scripts/setup.sh
 
 step "C++ core tests"
 .venv/bin/cmake -S . -B build-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
-  -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 .venv/bin/cmake --build build-tests -j 2
 .venv/bin/ctest --test-dir build-tests --output-on-failure -j 2
 
