@@ -33,7 +33,7 @@ SymbolLang SymbolLang::with_arity(Symbol op_symbol, std::size_t arity) {
 
 SymbolLang::SymbolLang(const SymbolLang& other) : SymbolLang(other.op, other.children()) {}
 
-SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op(other.op), size_(other.size_) {
+void SymbolLang::take_children(SymbolLang& other) noexcept {
   if (size_ > kInline) {
     heap_ = other.heap_;
     other.size_ = 0;
@@ -44,6 +44,8 @@ SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op(other.op), size_(other.
     inline_[1] = other.inline_[1];
   }
 }
+
+SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op(other.op), size_(other.size_) { take_children(other); }
 
 SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
   if (this != &other) {
@@ -58,15 +60,7 @@ SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
     release();
     op = other.op;
     size_ = other.size_;
-    if (size_ > kInline) {
-      heap_ = other.heap_;
-      other.size_ = 0;
-      other.inline_[0] = 0;
-      other.inline_[1] = 0;
-    } else {
-      inline_[0] = other.inline_[0];
-      inline_[1] = other.inline_[1];
-    }
+    take_children(other);
   }
   return *this;
 }

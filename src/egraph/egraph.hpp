@@ -80,6 +80,9 @@ class SymbolLang {
   static constexpr std::uint32_t kInline = 2;
   const Id* data() const { return size_ <= kInline ? inline_ : heap_; }
   Id* data() { return size_ <= kInline ? inline_ : heap_; }
+  // Takes other's children (its heap block, or a copy of the inline ones)
+  // and leaves it empty; size_ and op are the caller's to set.
+  void take_children(SymbolLang& other) noexcept;
   void release() {
     if (size_ > kInline) delete[] heap_;
   }
