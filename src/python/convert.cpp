@@ -228,7 +228,7 @@ PayloadDescriptor descriptor_from_python(PyObject* obj) {
   return d;
 }
 
-PyRef text_to_python(const std::string& text) {
+PyRef text_to_python(std::string_view text) {
   PyRef s = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   if (!s) throw_python_error();
   return s;

@@ -23,7 +23,7 @@ ParamMap params_from_python(PyObject* obj);
 PayloadDescriptor descriptor_from_python(PyObject* obj);
 
 // Core values back to Python; nullptr with an error set on failure.
-PyRef text_to_python(const std::string& text);
+PyRef text_to_python(std::string_view text);
 PyRef param_value_to_python(const ParamValue& value);
 PyRef params_to_python(const ParamMap& params);
 PyRef ids_to_python(const std::vector<NodeId>& ids);

@@ -53,24 +53,27 @@ class ViewBuilder {
         make_template({&kind_, &content_hash_, &framework_, &version_, &io_schema_, &preprocessing_ref_});
   }
 
-  PyRef node(NodeId id, bool is_output, const NodeRecord& node) {
-    const PyRef& templ = node.kind == NodeKind::External && node.descriptor ? external_template_
-                         : node.kind == NodeKind::Stage                     ? stage_template_
-                                                                            : node_template_;
+  PyRef node(NodeId id, bool is_output, const NodeRef& node) {
+    const NodeKind kind = node.kind();
+    const PyRef& templ = kind == NodeKind::External ? external_template_
+                         : kind == NodeKind::Stage  ? stage_template_
+                                                    : node_template_;
     PyRef dict = copy(templ);
     set(dict, id_, id_to_python(id));
     set(dict, output_, PyRef::borrow(is_output ? Py_True : Py_False));
-    set(dict, inputs_, ids_to_python(node.inputs));
-    set(dict, kind_, PyRef::borrow(kind_words_[static_cast<std::size_t>(node.kind)].get()));
-    set(dict, name_, text(node.name));
-    set(dict, params_, params(node.params));
-    if (node.kind == NodeKind::External && node.descriptor) set(dict, descriptor_, descriptor(*node.descriptor));
-    if (node.kind == NodeKind::Stage) {
-      set(dict, n_members_, id_to_python(node.members.size()));
-      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(node.members.size())));
+    set(dict, inputs_, inputs(node.inputs()));
+    set(dict, kind_, PyRef::borrow(kind_words_[static_cast<std::size_t>(kind)].get()));
+    set(dict, name_, kind_has_name(kind) ? stored_text(node.table(), node.name_id()) : empty_text());
+    set(dict, params_, params(node));
+    if (kind == NodeKind::External) set(dict, descriptor_, descriptor(node.descriptor()));
+    if (kind == NodeKind::Stage) {
+      const std::size_t members = node.member_count();
+      set(dict, n_members_, id_to_python(members));
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(members)));
       if (!list) throw_python_error();
-      for (std::size_t k = 0; k < node.members.size(); ++k) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), member(node.members[k]).release());
+      for (std::size_t k = 0; k < members; ++k) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                        member(node.member_token(k), node.member_inputs(k)).release());
       }
       set(dict, members_, std::move(list));
     }
@@ -103,13 +106,50 @@ class ViewBuilder {
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_python_error();
   }
 
-  PyRef text(const std::string& value) {
+  // One str per stored text and call: a text id names the same bytes for
+  // the table's whole life, so the decoded object is shared by every node.
+  PyRef stored_text(const NodeTable& table, TextId id) {
+    if (id >= stored_.size()) stored_.resize(static_cast<std::size_t>(id) + 1);
+    PyRef& slot = stored_[id];
+    if (!slot) slot = text_to_python(table.texts().text(id));
+    return PyRef::borrow(slot.get());
+  }
+
+  PyRef empty_text() {
+    if (!empty_) empty_ = text_to_python(std::string_view());
+    return PyRef::borrow(empty_.get());
+  }
+
+  // Texts that are not stored (parsed member tokens), shared while short.
+  PyRef text(std::string_view value) {
     if (value.size() > kCachedTextMax) return text_to_python(value);
-    auto hit = texts_.find(value);
+    std::string key(value);
+    auto hit = texts_.find(key);
     if (hit != texts_.end()) return PyRef::borrow(hit->second.get());
     PyRef decoded = text_to_python(value);
-    texts_.emplace(value, PyRef::borrow(decoded.get()));
+    texts_.emplace(std::move(key), PyRef::borrow(decoded.get()));
     return decoded;
+  }
+
+  static PyRef inputs(const InputsView& ids) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) throw_python_error();
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), id_to_python(ids[k]).release());
+    }
+    return list;
+  }
+
+  PyRef params(const NodeRef& node) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) throw_python_error();
+    const NodeTable& table = node.table();
+    for (std::size_t i = 0; i < node.param_count(); ++i) {
+      const ParamView p = node.param(i);
+      PyRef value = p.tag == ParamTag::Str ? stored_text(table, node.str_id(i)) : param_to_python(p);
+      set(dict, stored_text(table, node.key_id(i)), std::move(value));
+    }
+    return dict;
   }
 
   PyRef params(const ParamMap& map) {
@@ -122,7 +162,19 @@ class ViewBuilder {
     return dict;
   }
 
-  PyRef descriptor(const PayloadDescriptor& d) {
+  static PyRef param_to_python(const ParamView& p) {
+    PyObject* v = nullptr;
+    switch (p.tag) {
+      case ParamTag::Int: v = PyLong_FromLongLong(p.as_int()); break;
+      case ParamTag::Float: v = PyFloat_FromDouble(p.as_float()); break;
+      case ParamTag::Bool: v = Py_NewRef(p.as_bool() ? Py_True : Py_False); break;
+      case ParamTag::Str: v = PyUnicode_DecodeUTF8(p.str.data(), static_cast<Py_ssize_t>(p.str.size()), nullptr); break;
+    }
+    if (v == nullptr) throw_python_error();
+    return PyRef::steal(v);
+  }
+
+  PyRef descriptor(const DescriptorView& d) {
     PyRef dict = copy(descriptor_template_);
     set(dict, kind_, text(d.kind));
     set(dict, content_hash_, text(d.content_hash));
@@ -133,18 +185,18 @@ class ViewBuilder {
     return dict;
   }
 
-  PyRef member(const StageMember& member) {
-    std::optional<ParsedMemberToken> parsed = parse_member_token(member.token);
-    if (!parsed) raise(PyExc_ValueError, "unparseable stage member token " + quote_token(member.token));
+  PyRef member(std::string_view token, std::span<const MemberInput> member_inputs) {
+    std::optional<ParsedMemberToken> parsed = parse_member_token(token);
+    if (!parsed) raise(PyExc_ValueError, "unparseable stage member token " + quote_token(token));
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) throw_python_error();
     set(dict, kind_, text(parsed->kind));
     set(dict, name_, text(parsed->name));
     set(dict, params_, params(parsed->params));
-    PyRef inputs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+    PyRef inputs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(member_inputs.size())));
     if (!inputs) throw_python_error();
-    for (std::size_t k = 0; k < member.inputs.size(); ++k) {
-      const MemberInput& in = member.inputs[k];
+    for (std::size_t k = 0; k < member_inputs.size(); ++k) {
+      const MemberInput& in = member_inputs[k];
       const PyRef& word = in.source == MemberSource::Input ? input_word_ : member_word_;
       PyRef index = id_to_python(in.index);
       PyObject* pair = PyTuple_Pack(2, word.get(), index.get());
@@ -162,6 +214,8 @@ class ViewBuilder {
   std::array<PyRef, kNodeKindCount> kind_words_;
   PyRef input_word_, member_word_;
   PyRef node_template_, external_template_, stage_template_, descriptor_template_;
+  std::vector<PyRef> stored_;
+  PyRef empty_;
   boost::unordered_flat_map<std::string, PyRef> texts_;
 };
 

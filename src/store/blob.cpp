@@ -22,11 +22,9 @@ constexpr std::size_t kNodeRefBytes = 8;        // u64
 constexpr std::size_t kMinMemberBytes = 8;      // empty token, zero inputs
 constexpr std::size_t kMemberInputBytes = 5;    // source byte, u32 index
 
-bool carries_name(NodeKind kind) {
-  return kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction;
-}
-bool carries_params(NodeKind kind) { return kind != NodeKind::Stage; }
-bool carries_inputs(NodeKind kind) { return kind != NodeKind::Source; }
+bool carries_name(NodeKind kind) { return kind_has_name(kind); }
+bool carries_params(NodeKind kind) { return kind_has_params(kind); }
+bool carries_inputs(NodeKind kind) { return kind_has_inputs(kind); }
 
 // ---------------------------------------------------------------------------
 // Writer: one pass measures every field (refusing what does not fit in 32
@@ -68,12 +66,15 @@ class Measure {
   BlobTooLarge error_;
 };
 
-bool measure_params(Measure& m, const ParamMap& params) {
-  if (!m.field(params.size(), "parameter count")) return false;
-  for (const ParamEntry& entry : params) {
-    if (!m.text(entry.key, "parameter name length")) return false;
+template <class Node>
+bool measure_params(Measure& m, const Node& node) {
+  const std::size_t count = node.param_count();
+  if (!m.field(count, "parameter count")) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const ParamView p = node.param(i);
+    if (!m.text(p.key, "parameter name length")) return false;
     m.bytes(1);
-    switch (entry.value.tag()) {
+    switch (p.tag) {
       case ParamTag::Int:
       case ParamTag::Float:
         m.bytes(8);
@@ -82,18 +83,20 @@ bool measure_params(Measure& m, const ParamMap& params) {
         m.bytes(1);
         break;
       case ParamTag::Str:
-        if (!m.text(entry.value.as_str(), "parameter value length")) return false;
+        if (!m.text(p.str, "parameter value length")) return false;
         break;
     }
   }
   return true;
 }
 
-bool measure_record(Measure& m, const NodeRecord& record) {
+template <class Node>
+bool measure_record(Measure& m, const Node& node) {
+  const NodeKind kind = node.kind();
   m.bytes(1);
-  if (carries_name(record.kind) && !m.text(record.name, "name length")) return false;
-  if (record.kind == NodeKind::External) {
-    const PayloadDescriptor& d = *record.descriptor;
+  if (carries_name(kind) && !m.text(node.name(), "name length")) return false;
+  if (kind == NodeKind::External) {
+    const DescriptorView d = node.descriptor();
     if (!m.text(d.kind, "descriptor kind length") || !m.text(d.content_hash, "descriptor content_hash length") ||
         !m.text(d.framework, "descriptor framework length") || !m.text(d.version, "descriptor version length") ||
         !m.text(d.io_schema, "descriptor io_schema length")) {
@@ -102,17 +105,20 @@ bool measure_record(Measure& m, const NodeRecord& record) {
     m.bytes(1);
     if (d.preprocessing_ref && !m.text(*d.preprocessing_ref, "descriptor preprocessing_ref length")) return false;
   }
-  if (carries_params(record.kind) && !measure_params(m, record.params)) return false;
-  if (carries_inputs(record.kind)) {
-    if (!m.field(record.inputs.size(), "input count")) return false;
-    m.bytes(kNodeRefBytes * record.inputs.size());
+  if (carries_params(kind) && !measure_params(m, node)) return false;
+  if (carries_inputs(kind)) {
+    const std::size_t inputs = node.inputs().size();
+    if (!m.field(inputs, "input count")) return false;
+    m.bytes(kNodeRefBytes * inputs);
   }
-  if (record.kind == NodeKind::Stage) {
-    if (!m.field(record.members.size(), "member count")) return false;
-    for (const StageMember& member : record.members) {
-      if (!m.text(member.token, "member token length")) return false;
-      if (!m.field(member.inputs.size(), "member input count")) return false;
-      for (const MemberInput& in : member.inputs) {
+  if (kind == NodeKind::Stage) {
+    const std::size_t members = node.member_count();
+    if (!m.field(members, "member count")) return false;
+    for (std::size_t j = 0; j < members; ++j) {
+      if (!m.text(node.member_token(j), "member token length")) return false;
+      const auto ins = node.member_inputs(j);
+      if (!m.field(ins.size(), "member input count")) return false;
+      for (const MemberInput& in : ins) {
         // The index is carried in the 4 bytes counted here plus its source byte.
         if (!m.field(in.index, "member input index")) return false;
         m.bytes(1);
@@ -152,33 +158,36 @@ class Writer {
   std::uint8_t* p_;
 };
 
-void write_params(Writer& w, const ParamMap& params) {
-  w.u32(params.size());
-  for (const ParamEntry& entry : params) {
-    w.text(entry.key);
-    w.u8(static_cast<std::uint8_t>(entry.value.tag()));
-    switch (entry.value.tag()) {
+template <class Node>
+void write_params(Writer& w, const Node& node) {
+  const std::size_t count = node.param_count();
+  w.u32(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const ParamView p = node.param(i);
+    w.text(p.key);
+    w.u8(static_cast<std::uint8_t>(p.tag));
+    switch (p.tag) {
       case ParamTag::Int:
-        w.u64(static_cast<std::uint64_t>(entry.value.as_int()));
-        break;
       case ParamTag::Float:
-        w.u64(std::bit_cast<std::uint64_t>(entry.value.as_float()));
+        w.u64(p.bits);
         break;
       case ParamTag::Bool:
-        w.u8(entry.value.as_bool() ? 1 : 0);
+        w.u8(p.as_bool() ? 1 : 0);
         break;
       case ParamTag::Str:
-        w.text(entry.value.as_str());
+        w.text(p.str);
         break;
     }
   }
 }
 
-void write_record(Writer& w, const NodeRecord& record) {
-  w.u8(static_cast<std::uint8_t>(record.kind));
-  if (carries_name(record.kind)) w.text(record.name);
-  if (record.kind == NodeKind::External) {
-    const PayloadDescriptor& d = *record.descriptor;
+template <class Node>
+void write_record(Writer& w, const Node& node) {
+  const NodeKind kind = node.kind();
+  w.u8(static_cast<std::uint8_t>(kind));
+  if (carries_name(kind)) w.text(node.name());
+  if (kind == NodeKind::External) {
+    const DescriptorView d = node.descriptor();
     w.text(d.kind);
     w.text(d.content_hash);
     w.text(d.framework);
@@ -187,22 +196,61 @@ void write_record(Writer& w, const NodeRecord& record) {
     w.u8(d.preprocessing_ref ? 1 : 0);
     if (d.preprocessing_ref) w.text(*d.preprocessing_ref);
   }
-  if (carries_params(record.kind)) write_params(w, record.params);
-  if (carries_inputs(record.kind)) {
-    w.u32(record.inputs.size());
-    for (NodeId input : record.inputs) w.u64(input);
+  if (carries_params(kind)) write_params(w, node);
+  if (carries_inputs(kind)) {
+    const auto inputs = node.inputs();
+    w.u32(inputs.size());
+    for (NodeId input : inputs) w.u64(input);
   }
-  if (record.kind == NodeKind::Stage) {
-    w.u32(record.members.size());
-    for (const StageMember& member : record.members) {
-      w.text(member.token);
-      w.u32(member.inputs.size());
-      for (const MemberInput& in : member.inputs) {
+  if (kind == NodeKind::Stage) {
+    const std::size_t members = node.member_count();
+    w.u32(members);
+    for (std::size_t j = 0; j < members; ++j) {
+      w.text(node.member_token(j));
+      const auto ins = node.member_inputs(j);
+      w.u32(ins.size());
+      for (const MemberInput& in : ins) {
         w.u8(static_cast<std::uint8_t>(in.source));
         w.u32(in.index);
       }
     }
   }
+}
+
+// Encodes `count` nodes, node k being get(k), and the outputs.
+template <class GetNode>
+BlobWriteResult write_nodes(std::size_t count, GetNode get, std::span<const NodeId> outputs, std::uint64_t field_max) {
+  if (field_max > kBlobFieldMax) fatal("blob field limit above 32 bits");
+  Measure m(field_max);
+  m.bytes(sizeof kMagic);
+  if (!m.field(count, "node count")) return m.take_error();
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto node = get(k);
+    for (NodeId input : node.inputs()) {
+      if (input >= k) fatal("blob writer given a node input not below its node");
+    }
+    if (node.kind() == NodeKind::External && !node.has_descriptor()) {
+      fatal("blob writer given an External without descriptor");
+    }
+    m.at_node(k);
+    if (!measure_record(m, node)) return m.take_error();
+  }
+  m.at_top();
+  if (!m.field(outputs.size(), "output count")) return m.take_error();
+  for (NodeId id : outputs) {
+    if (id >= count) fatal("blob writer given an output id beyond the node count");
+  }
+  m.bytes(kNodeRefBytes * outputs.size());
+
+  std::vector<std::uint8_t> bytes(m.size());
+  Writer w(bytes.data());
+  for (std::uint8_t c : kMagic) w.u8(c);
+  w.u32(count);
+  for (std::size_t k = 0; k < count; ++k) write_record(w, get(k));
+  w.u32(outputs.size());
+  for (NodeId id : outputs) w.u64(id);
+  if (w.position() != bytes.data() + bytes.size()) fatal("blob writer measured a different size than it wrote");
+  return bytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -279,12 +327,13 @@ class Reader {
     p_ += 8;
     return true;
   }
-  bool text(std::string& out) {
+  // A text, as a view of the blob's bytes.
+  bool text(std::string_view& out) {
     std::uint32_t len;
     if (!u32(len)) return false;
     if (remaining() < len) return fail(BlobErrorKind::Truncated);
     if (!valid_utf8(p_, len)) return fail(BlobErrorKind::InvalidUtf8);
-    out.assign(reinterpret_cast<const char*>(p_), len);
+    out = std::string_view(reinterpret_cast<const char*>(p_), len);
     p_ += len;
     return true;
   }
@@ -321,51 +370,83 @@ class Reader {
   std::optional<BlobError> error_;
 };
 
-bool read_params(Reader& r, ParamMap& params) {
+// One node as read from a blob, behind the read interface: its texts are
+// views of the blob's own bytes, and its vectors are reused from node to node,
+// so reading a node allocates nothing once they have grown.
+class BlobNode {
+ public:
+  NodeKind kind() const { return kind_; }
+  std::string_view name() const { return name_; }
+  std::size_t param_count() const { return params_.size(); }
+  ParamView param(std::size_t i) const { return params_[i]; }
+  std::span<const NodeId> inputs() const { return inputs_; }
+  bool has_descriptor() const { return kind_ == NodeKind::External; }
+  DescriptorView descriptor() const { return descriptor_; }
+  std::size_t member_count() const { return tokens_.size(); }
+  std::string_view member_token(std::size_t i) const { return tokens_[i]; }
+  std::span<const MemberInput> member_inputs(std::size_t i) const {
+    return std::span<const MemberInput>(member_inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
+  }
+  std::uint64_t name_hash() const { return text_hash(name_); }
+  std::uint64_t key_hash(std::size_t i) const { return text_hash(params_[i].key); }
+  std::uint64_t str_hash(std::size_t i) const { return text_hash(params_[i].str); }
+
+  bool read(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids);
+
+ private:
+  bool read_params(Reader& r);
+  bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids);
+  bool read_members(Reader& r);
+  bool read_descriptor(Reader& r);
+
+  NodeKind kind_ = NodeKind::Source;
+  std::string_view name_;
+  std::vector<ParamView> params_;
+  std::vector<NodeId> inputs_;
+  DescriptorView descriptor_;
+  std::vector<std::string_view> tokens_;
+  std::vector<std::uint32_t> starts_;
+  std::vector<MemberInput> member_inputs_;
+};
+
+bool BlobNode::read_params(Reader& r) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  params.reserve(r.fit(count, kMinParamBytes));
+  params_.reserve(r.fit(count, kMinParamBytes));
   for (std::uint32_t i = 0; i < count; ++i) {
-    ParamEntry entry;
+    ParamView entry;
     if (!r.text(entry.key)) return false;
     std::uint8_t tag;
     if (!r.u8(tag)) return false;
     switch (tag) {
-      case static_cast<std::uint8_t>(ParamTag::Int): {
-        std::uint64_t bits;
-        if (!r.u64(bits)) return false;
-        entry.value = ParamValue::from_int(static_cast<std::int64_t>(bits));
+      case static_cast<std::uint8_t>(ParamTag::Int):
+      case static_cast<std::uint8_t>(ParamTag::Float):
+        if (!r.u64(entry.bits)) return false;
         break;
-      }
-      case static_cast<std::uint8_t>(ParamTag::Float): {
-        std::uint64_t bits;
-        if (!r.u64(bits)) return false;
-        entry.value = ParamValue::from_float(std::bit_cast<double>(bits));
-        break;
-      }
       case static_cast<std::uint8_t>(ParamTag::Bool): {
         std::uint8_t b;
         if (!r.u8(b)) return false;
-        entry.value = ParamValue::from_bool(b != 0);
+        entry.bits = b != 0 ? 1 : 0;
         break;
       }
-      case static_cast<std::uint8_t>(ParamTag::Str): {
-        std::string s;
-        if (!r.text(s)) return false;
-        entry.value = ParamValue::from_str(std::move(s));
+      case static_cast<std::uint8_t>(ParamTag::Str):
+        if (!r.text(entry.str)) return false;
         break;
-      }
       default:
         return r.fail(BlobErrorKind::InvalidParamTag, tag);
     }
-    params.push_back(std::move(entry));
+    entry.tag = static_cast<ParamTag>(tag);
+    params_.push_back(entry);
   }
   // Blobs may list entries in any order; the map is sorted by name, and a
   // name may appear only once (a map with repeated keys would show one value
   // in some views and both in others).
-  sort_params(params);
-  for (std::size_t i = 1; i < params.size(); ++i) {
-    if (params[i - 1].key == params[i].key) return r.fail(BlobErrorKind::DuplicateParamName);
+  auto by_key = [](const ParamView& a, const ParamView& b) { return a.key < b.key; };
+  if (!std::is_sorted(params_.begin(), params_.end(), by_key)) {
+    std::stable_sort(params_.begin(), params_.end(), by_key);
+  }
+  for (std::size_t i = 1; i < params_.size(); ++i) {
+    if (params_[i - 1].key == params_[i].key) return r.fail(BlobErrorKind::DuplicateParamName);
   }
   return true;
 }
@@ -373,48 +454,52 @@ bool read_params(Reader& r, ParamMap& params) {
 // Reads the node references of a record at `position`. A reference names a
 // record position; it is translated to the id that record received, which
 // differs from the position only after two equal records collapsed.
-bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, std::vector<NodeId>& inputs) {
+bool BlobNode::read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  inputs.reserve(r.fit(count, kNodeRefBytes));
+  inputs_.reserve(r.fit(count, kNodeRefBytes));
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint64_t ref;
     if (!r.u64(ref)) return false;
     if (ref >= position) return r.fail(BlobErrorKind::OutOfRange, ref);
-    inputs.push_back(ids[ref]);
+    inputs_.push_back(ids[ref]);
   }
   return true;
 }
 
-bool read_members(Reader& r, std::vector<StageMember>& members) {
+bool BlobNode::read_members(Reader& r) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  members.reserve(r.fit(count, kMinMemberBytes));
+  tokens_.reserve(r.fit(count, kMinMemberBytes));
+  starts_.push_back(0);
   for (std::uint32_t position = 0; position < count; ++position) {
-    StageMember member;
-    if (!r.text(member.token)) return false;
+    std::string_view token;
+    if (!r.text(token)) return false;
     std::uint32_t input_count;
     if (!r.u32(input_count)) return false;
-    member.inputs.reserve(r.fit(input_count, kMemberInputBytes));
+    member_inputs_.reserve(member_inputs_.size() + r.fit(input_count, kMemberInputBytes));
     for (std::uint32_t i = 0; i < input_count; ++i) {
       std::uint8_t source;
       std::uint32_t index;
       if (!r.member_input(source, index)) return false;
       if (source == static_cast<std::uint8_t>(MemberSource::Input)) {
-        member.inputs.push_back({MemberSource::Input, index});
+        member_inputs_.push_back({MemberSource::Input, index});
       } else if (source == static_cast<std::uint8_t>(MemberSource::Member)) {
         if (index >= position) return r.fail(BlobErrorKind::OutOfRange, index);
-        member.inputs.push_back({MemberSource::Member, index});
+        member_inputs_.push_back({MemberSource::Member, index});
       } else {
         return r.fail(BlobErrorKind::InvalidStageRefTag, source);
       }
     }
-    members.push_back(std::move(member));
+    tokens_.push_back(token);
+    starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
   }
   return true;
 }
 
-bool read_descriptor(Reader& r, PayloadDescriptor& d) {
+bool BlobNode::read_descriptor(Reader& r) {
+  DescriptorView& d = descriptor_;
+  d.preprocessing_ref.reset();
   if (!r.text(d.kind) || !r.text(d.content_hash) || !r.text(d.framework) || !r.text(d.version) ||
       !r.text(d.io_schema)) {
     return false;
@@ -422,26 +507,29 @@ bool read_descriptor(Reader& r, PayloadDescriptor& d) {
   std::uint8_t present;
   if (!r.u8(present)) return false;
   if (present != 0) {
-    std::string ref;
+    std::string_view ref;
     if (!r.text(ref)) return false;
-    d.preprocessing_ref = std::move(ref);
+    d.preprocessing_ref = ref;
   }
   return true;
 }
 
-bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, NodeRecord& record) {
+bool BlobNode::read(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids) {
+  name_ = {};
+  params_.clear();
+  inputs_.clear();
+  tokens_.clear();
+  starts_.clear();
+  member_inputs_.clear();
   std::uint8_t tag;
   if (!r.u8(tag)) return false;
   if (tag >= kNodeKindCount) return r.fail(BlobErrorKind::InvalidNodeTag, tag);
-  record.kind = static_cast<NodeKind>(tag);
-  if (carries_name(record.kind) && !r.text(record.name)) return false;
-  if (record.kind == NodeKind::External) {
-    record.descriptor = std::make_unique<PayloadDescriptor>();
-    if (!read_descriptor(r, *record.descriptor)) return false;
-  }
-  if (carries_params(record.kind) && !read_params(r, record.params)) return false;
-  if (carries_inputs(record.kind) && !read_inputs(r, position, ids, record.inputs)) return false;
-  if (record.kind == NodeKind::Stage && !read_members(r, record.members)) return false;
+  kind_ = static_cast<NodeKind>(tag);
+  if (carries_name(kind_) && !r.text(name_)) return false;
+  if (kind_ == NodeKind::External && !read_descriptor(r)) return false;
+  if (carries_params(kind_) && !read_params(r)) return false;
+  if (carries_inputs(kind_) && !read_inputs(r, position, ids)) return false;
+  if (kind_ == NodeKind::Stage && !read_members(r)) return false;
   return true;
 }
 
@@ -455,35 +543,11 @@ BlobWriteResult write_blob(std::span<const NodeRecord> nodes, std::span<const No
 
 BlobWriteResult write_blob_with_limit(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
                                       std::uint64_t field_max) {
-  if (field_max > kBlobFieldMax) fatal("blob field limit above 32 bits");
-  Measure m(field_max);
-  m.bytes(sizeof kMagic);
-  if (!m.field(nodes.size(), "node count")) return m.take_error();
-  for (std::size_t k = 0; k < nodes.size(); ++k) {
-    const NodeRecord& record = nodes[k];
-    for (NodeId input : record.inputs) {
-      if (input >= k) fatal("blob writer given a node input not below its node");
-    }
-    if (record.kind == NodeKind::External && !record.descriptor) fatal("blob writer given an External without descriptor");
-    m.at_node(k);
-    if (!measure_record(m, record)) return m.take_error();
-  }
-  m.at_top();
-  if (!m.field(outputs.size(), "output count")) return m.take_error();
-  for (NodeId id : outputs) {
-    if (id >= nodes.size()) fatal("blob writer given an output id beyond the node count");
-  }
-  m.bytes(kNodeRefBytes * outputs.size());
+  return write_nodes(nodes.size(), [&](std::size_t k) { return RecordRef(nodes[k]); }, outputs, field_max);
+}
 
-  std::vector<std::uint8_t> bytes(m.size());
-  Writer w(bytes.data());
-  for (std::uint8_t c : kMagic) w.u8(c);
-  w.u32(nodes.size());
-  for (const NodeRecord& record : nodes) write_record(w, record);
-  w.u32(outputs.size());
-  for (NodeId id : outputs) w.u64(id);
-  if (w.position() != bytes.data() + bytes.size()) fatal("blob writer measured a different size than it wrote");
-  return bytes;
+BlobWriteResult write_blob(const NodesView& nodes, std::span<const NodeId> outputs) {
+  return write_nodes(nodes.size(), [&](std::size_t k) { return nodes[k]; }, outputs, kBlobFieldMax);
 }
 
 SerializeOutcome serialize_store(const Store& store, std::optional<std::span<const NodeId>> outputs) {
@@ -539,10 +603,10 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
   // ids[k]: the id record k received from the interning insert.
   std::vector<NodeId> ids;
   ids.reserve(r.fit(node_count, kMinRecordBytes));
+  BlobNode node;
   for (std::uint64_t k = 0; k < node_count; ++k) {
-    NodeRecord record;
-    if (!read_record(r, k, ids, record)) return r.error();
-    StoreResult<NodeId> added = store->add_node(std::move(record));
+    if (!node.read(r, k, ids)) return r.error();
+    StoreResult<NodeId> added = store->add(node);
     if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
     ids.push_back(added.value());
   }
@@ -566,20 +630,21 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
 BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::vector<NodeMapEntry> node_map) {
   BlobReadResult read = read_blob(data);
   if (!read.ok() || node_map.empty()) return read;
-  // The blob's store has dense ids with inputs below each node, so its nodes
-  // and marks, taken as positions, rebuild it id for id with the map beside.
+  // The map's reduced ids are ids of the blob's store, which nobody else
+  // sees yet, so it is installed as it is once every entry is checked.
   Snapshot snap = read.store().snapshot();
   for (const NodeMapEntry& entry : node_map) {
     if (!entry) continue;
     if (entry->reduced_id >= snap.nodes.size()) return BlobError(BlobErrorKind::OutOfRange, entry->reduced_id);
     if (entry->member) {
-      const NodeRecord& landed = snap.nodes[entry->reduced_id];
-      if (landed.kind != NodeKind::Stage || *entry->member >= landed.members.size()) {
+      const NodeRef landed = snap.nodes[entry->reduced_id];
+      if (landed.kind() != NodeKind::Stage || *entry->member >= landed.member_count()) {
         return BlobError(BlobErrorKind::OutOfRange, *entry->member);
       }
     }
   }
-  return build_reduced_store(snap.nodes.to_vector(), snap.outputs, std::move(node_map));
+  install_node_map(read.store(), std::move(node_map));
+  return read;
 }
 
 }  // namespace weftory

@@ -53,6 +53,9 @@ class [[nodiscard]] BlobWriteResult {
 // breaking that is a fatal internal error, since the caller checks both.
 BlobWriteResult write_blob(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs);
 
+// The same for a view of a store's nodes.
+BlobWriteResult write_blob(const NodesView& nodes, std::span<const NodeId> outputs);
+
 // The same with a lower field limit, so that the refusal paths can be
 // exercised without building four-gigabyte stores. `field_max` must not
 // exceed kBlobFieldMax.

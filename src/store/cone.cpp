@@ -11,9 +11,13 @@ namespace weftory {
 
 namespace {
 
+std::span<const NodeId> node_inputs(const NodeRecord& record) { return record.inputs; }
+InputsView node_inputs(const NodeRef& node) { return node.inputs(); }
+
 // Marks the backward closure of `outputs`: each node is expanded once, its
 // inputs pushed on an explicit stack.
-std::vector<std::uint8_t> mark_live(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+template <class Nodes>
+std::vector<std::uint8_t> mark_live(const Nodes& nodes, std::span<const NodeId> outputs) {
   const std::size_t n = nodes.size();
   std::vector<std::uint8_t> keep(n, 0);
   std::vector<NodeId> stack;
@@ -27,7 +31,7 @@ std::vector<std::uint8_t> mark_live(std::span<const NodeRecord> nodes, std::span
     stack.pop_back();
     if (keep[id]) continue;
     keep[id] = 1;
-    for (NodeId input : nodes[id].inputs) {
+    for (NodeId input : node_inputs(nodes[id])) {
       if (input >= id) {
         fatal("index out of bounds: node " + std::to_string(id) + " has input " + std::to_string(input));
       }
@@ -87,13 +91,54 @@ std::vector<NodeMapEntry> node_map_from_remap(std::span<const NodeId> remap) {
   return map;
 }
 
+LiveNodes find_live_nodes(const NodesView& nodes, std::span<const NodeId> outputs) {
+  const std::vector<std::uint8_t> keep = mark_live(nodes, outputs);
+  LiveNodes live;
+  live.remap.assign(keep.size(), kDroppedNode);
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    if (!keep[i]) continue;
+    live.remap[i] = live.kept.size();
+    live.kept.push_back(i);
+  }
+  live.outputs.reserve(outputs.size());
+  for (NodeId id : outputs) live.outputs.push_back(live.remap[id]);
+  return live;
+}
+
+DeadCodeResult eliminate_dead_code(const NodesView& nodes, std::span<const NodeId> outputs) {
+  LiveNodes live = find_live_nodes(nodes, outputs);
+  DeadCodeResult result;
+  result.nodes.reserve(live.kept.size());
+  for (NodeId id : live.kept) {
+    result.nodes.push_back(to_record(nodes[id]));
+    for (NodeId& input : result.nodes.back().inputs) input = live.remap[input];
+  }
+  result.remap = std::move(live.remap);
+  result.outputs = std::move(live.outputs);
+  return result;
+}
+
 StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const NodeId> outputs) {
   StoreResult<NodesView> view = source.snapshot_for_outputs(outputs);
   if (!view.ok()) return view.error();
-  // Only the kept records are copied out of the view.
-  DeadCodeResult live = eliminate_dead_code(view.value().span(), outputs);
-  std::vector<NodeMapEntry> node_map = node_map_from_remap(live.remap);
-  return build_reduced_store(std::move(live.nodes), live.outputs, std::move(node_map));
+  const NodesView& nodes = view.value();
+  const LiveNodes live = find_live_nodes(nodes, outputs);
+  // The kept nodes go straight from the source's table into the new one,
+  // inputs renumbered; no owning record is built.
+  auto store = new_store();
+  std::vector<NodeId> inputs;
+  for (NodeId id : live.kept) {
+    const NodeRef node = nodes[id];
+    inputs.clear();
+    for (NodeId input : node.inputs()) inputs.push_back(live.remap[input]);
+    auto added = store->add(WithInputs<NodeRef>(node, inputs));
+    if (!added.ok() || added.value() != live.remap[id]) fatal("reduced graph references only earlier nodes");
+  }
+  for (NodeId position : live.outputs) {
+    if (store->mark_output(position).has_value()) fatal("reduced output is valid");
+  }
+  install_node_map(*store, node_map_from_remap(live.remap));
+  return std::unique_ptr<Store>(std::move(store));
 }
 
 }  // namespace weftory

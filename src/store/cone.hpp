@@ -32,8 +32,18 @@ struct DeadCodeResult {
 // stack, so arbitrarily deep chains are fine. An id outside the arena is a
 // fatal internal error: callers check the outputs first.
 DeadCodeResult eliminate_dead_code(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs);
+// The same on a view of a store's nodes, with owning copies of the kept ones.
+DeadCodeResult eliminate_dead_code(const NodesView& nodes, std::span<const NodeId> outputs);
 // The same, moving the kept records out of `nodes` instead of copying them.
 DeadCodeResult eliminate_dead_code(std::vector<NodeRecord>&& nodes, std::span<const NodeId> outputs);
+
+// Which nodes of a view the outputs depend on, without copying any.
+struct LiveNodes {
+  std::vector<NodeId> kept;     // ascending source ids
+  std::vector<NodeId> remap;    // per source node: position in `kept`, or kDroppedNode
+  std::vector<NodeId> outputs;  // the requested outputs through `remap`
+};
+LiveNodes find_live_nodes(const NodesView& nodes, std::span<const NodeId> outputs);
 
 // The node map of a pass that only drops nodes: entry i is (remap[i], no
 // member) for a kept node and dropped otherwise.

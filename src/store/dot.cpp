@@ -12,37 +12,80 @@ namespace weftory {
 
 namespace {
 
-void append_params(std::string& out, const ParamMap& params) {
+template <class Node>
+void append_params(std::string& out, const Node& node) {
   out += '{';
-  bool first = true;
-  for (const ParamEntry& entry : params) {
-    if (!first) out += ", ";
-    first = false;
-    out += entry.key;
+  for (std::size_t i = 0; i < node.param_count(); ++i) {
+    if (i > 0) out += ", ";
+    const ParamView p = node.param(i);
+    out += p.key;
     out += '=';
-    switch (entry.value.tag()) {
+    switch (p.tag) {
       case ParamTag::Int:
-        out += std::to_string(entry.value.as_int());
+        out += std::to_string(p.as_int());
         break;
       case ParamTag::Float:
-        out += dot_float_text(entry.value.as_float());
+        out += dot_float_text(p.as_float());
         break;
       case ParamTag::Bool:
-        out += entry.value.as_bool() ? "true" : "false";
+        out += p.as_bool() ? "true" : "false";
         break;
       case ParamTag::Str:
-        out += entry.value.as_str();
+        out += p.str;
         break;
     }
   }
   out += '}';
 }
 
-void append_node_line(std::string& out, std::size_t id, const NodeRecord& record, bool is_output) {
+template <class Node>
+std::string label_of(const Node& node) {
+  std::string label;
+  switch (node.kind()) {
+    case NodeKind::Source:
+      label = "Source ";
+      label += node.name();
+      break;
+    case NodeKind::Op:
+      label = "Op ";
+      label += node.name();
+      break;
+    case NodeKind::Reduction:
+      label = "Reduction ";
+      label += node.name();
+      break;
+    case NodeKind::External: {
+      const DescriptorView d = node.descriptor();
+      label = "External ";
+      for (std::string_view piece : {d.kind, std::string_view(":"), d.content_hash, std::string_view(" ["),
+                                     d.framework, std::string_view(" "), d.version, std::string_view("]")}) {
+        label += piece;
+      }
+      break;
+    }
+    case NodeKind::Stage:
+      // A Stage carries no parameters.
+      return "Stage[" + std::to_string(node.member_count()) + " members]";
+    case NodeKind::Exchange:
+      label = "Exchange";
+      break;
+    case NodeKind::Join:
+      label = "Join";
+      break;
+  }
+  if (node.param_count() != 0) {
+    label += ' ';
+    append_params(label, node);
+  }
+  return label;
+}
+
+template <class Node>
+void append_node_line(std::string& out, std::size_t id, const Node& node, bool is_output) {
   out += "  n";
   out += std::to_string(id);
   out += " [label=\"";
-  out += escape_dot_label(dot_label(record));
+  out += escape_dot_label(label_of(node));
   out += '"';
   if (is_output) out += ", shape=doublecircle";
   out += "];\n";
@@ -110,51 +153,22 @@ std::string escape_dot_label(std::string_view label) {
   return out;
 }
 
-std::string dot_label(const NodeRecord& record) {
-  std::string label;
-  switch (record.kind) {
-    case NodeKind::Source:
-      label = "Source " + record.name;
-      break;
-    case NodeKind::Op:
-      label = "Op " + record.name;
-      break;
-    case NodeKind::Reduction:
-      label = "Reduction " + record.name;
-      break;
-    case NodeKind::External: {
-      const PayloadDescriptor& d = *record.descriptor;
-      label = "External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]";
-      break;
-    }
-    case NodeKind::Stage:
-      // A Stage carries no parameters.
-      return "Stage[" + std::to_string(record.members.size()) + " members]";
-    case NodeKind::Exchange:
-      label = "Exchange";
-      break;
-    case NodeKind::Join:
-      label = "Join";
-      break;
-  }
-  if (!record.params.empty()) {
-    label += ' ';
-    append_params(label, record.params);
-  }
-  return label;
-}
+std::string dot_label(const NodeRecord& record) { return label_of(RecordRef(record)); }
 
-std::string render_dot(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+namespace {
+
+template <class GetNode>
+std::string render_nodes(std::size_t count, GetNode get, std::span<const NodeId> outputs) {
   // One flag per node instead of a scan of the marks for each node.
-  std::vector<bool> is_output(nodes.size(), false);
+  std::vector<bool> is_output(count, false);
   for (NodeId id : outputs) {
-    if (id >= nodes.size()) fatal("index out of bounds: output mark " + std::to_string(id));
+    if (id >= count) fatal("index out of bounds: output mark " + std::to_string(id));
     is_output[id] = true;
   }
   std::string out = "digraph weftory {\n";
-  for (std::size_t i = 0; i < nodes.size(); ++i) append_node_line(out, i, nodes[i], is_output[i]);
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    for (NodeId input : nodes[i].inputs) {
+  for (std::size_t i = 0; i < count; ++i) append_node_line(out, i, get(i), is_output[i]);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (NodeId input : get(i).inputs()) {
       out += "  n";
       out += std::to_string(input);
       out += " -> n";
@@ -166,9 +180,15 @@ std::string render_dot(std::span<const NodeRecord> nodes, std::span<const NodeId
   return out;
 }
 
+}  // namespace
+
+std::string render_dot(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+  return render_nodes(nodes.size(), [&](std::size_t i) { return RecordRef(nodes[i]); }, outputs);
+}
+
 std::string render_dot(const Store& store) {
-  return store.read_locked([](const std::vector<NodeRecord>& nodes, const std::vector<NodeId>& outputs) {
-    return render_dot(std::span<const NodeRecord>(nodes), std::span<const NodeId>(outputs));
+  return store.read_locked([](const NodesView& nodes, const std::vector<NodeId>& outputs) {
+    return render_nodes(nodes.size(), [&](std::size_t i) { return nodes[i]; }, outputs);
   });
 }
 

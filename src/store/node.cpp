@@ -7,12 +7,12 @@
 #include <cstring>
 
 #include "store/hash.hpp"
+#include "store/node_view.hpp"
 
 namespace weftory {
 
 namespace {
 
-constexpr std::uint64_t kCanonicalNan = 0x7ff8000000000000ULL;
 
 void append_escaped(std::string& out, std::string_view text) {
   for (char c : text) {
@@ -41,58 +41,6 @@ void replace_all(std::string& text, std::string_view from, std::string_view to) 
   if (!changed) return;
   out.append(text, pos, std::string::npos);
   text = std::move(out);
-}
-
-void append_param_text(std::string& out, const ParamMap& params) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  bool first = true;
-  for (const ParamEntry& e : params) {
-    if (!first) out += ';';
-    first = false;
-    append_escaped(out, e.key);
-    out += '=';
-    const ParamValue& v = e.value;
-    switch (v.tag()) {
-      case ParamTag::Int: {
-        char buf[24];
-        auto res = std::to_chars(buf, buf + sizeof buf, v.as_int());
-        out += 'i';
-        out.append(buf, res.ptr);
-        break;
-      }
-      case ParamTag::Float: {
-        std::uint64_t bits = v.canonical_bits();
-        out += 'f';
-        for (int shift = 60; shift >= 0; shift -= 4) out += kHex[(bits >> shift) & 0xf];
-        break;
-      }
-      case ParamTag::Bool: out += v.as_bool() ? "btrue" : "bfalse"; break;
-      case ParamTag::Str:
-        out += 's';
-        append_escaped(out, v.as_str());
-        break;
-    }
-  }
-}
-
-void hash_params(HashBuilder& h, const ParamMap& params) {
-  h.add(params.size());
-  for (const ParamEntry& e : params) {
-    h.add_bytes(e.key);
-    h.add(static_cast<std::uint64_t>(e.value.tag()));
-    if (e.value.tag() == ParamTag::Str) {
-      h.add_bytes(e.value.as_str());
-    } else if (e.value.tag() == ParamTag::Float) {
-      h.add(e.value.canonical_bits());
-    } else {
-      h.add(static_cast<std::uint64_t>(e.value.as_int()));
-    }
-  }
-}
-
-void hash_ids(HashBuilder& h, const std::vector<NodeId>& ids) {
-  h.add(ids.size());
-  for (NodeId id : ids) h.add(id);
 }
 
 // Reads a signed decimal 64-bit integer: optional sign, at least one digit.
@@ -184,7 +132,7 @@ double ParamValue::as_float() const { return std::bit_cast<double>(int_); }
 
 std::uint64_t ParamValue::canonical_bits() const {
   double d = as_float();
-  if (d != d) return kCanonicalNan;
+  if (d != d) return kCanonicalNanBits;
   return static_cast<std::uint64_t>(int_);
 }
 
@@ -288,71 +236,25 @@ NodeRecord NodeRecord::join(ParamMap params, std::vector<NodeId> inputs) {
   return r;
 }
 
-bool operator==(const NodeRecord& a, const NodeRecord& b) {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case NodeKind::Source: return a.name == b.name && a.params == b.params;
-    case NodeKind::Op:
-    case NodeKind::Reduction: return a.name == b.name && a.params == b.params && a.inputs == b.inputs;
-    case NodeKind::External: {
-      bool same_descriptor = a.descriptor && b.descriptor ? *a.descriptor == *b.descriptor
-                                                          : a.descriptor == b.descriptor;
-      return same_descriptor && a.params == b.params && a.inputs == b.inputs;
-    }
-    case NodeKind::Stage: return a.inputs == b.inputs && a.members == b.members;
-    case NodeKind::Exchange:
-    case NodeKind::Join: return a.params == b.params && a.inputs == b.inputs;
+bool operator==(const NodeRecord& a, const NodeRecord& b) { return same_node(RecordRef(a), RecordRef(b)); }
+
+std::uint64_t hash_record(const NodeRecord& r, std::uint64_t seed) { return hash_node(RecordRef(r), seed); }
+
+ParamValue ParamView::to_value() const {
+  switch (tag) {
+    case ParamTag::Int: return ParamValue::from_int(as_int());
+    case ParamTag::Float: return ParamValue::from_float(as_float());
+    case ParamTag::Bool: return ParamValue::from_bool(as_bool());
+    case ParamTag::Str: break;
   }
-  return false;
+  return ParamValue::from_str(std::string(str));
 }
 
-std::uint64_t hash_record(const NodeRecord& r, std::uint64_t seed) {
-  HashBuilder h(seed);
-  h.add(static_cast<std::uint64_t>(r.kind));
-  switch (r.kind) {
-    case NodeKind::Source:
-      h.add_bytes(r.name);
-      hash_params(h, r.params);
-      break;
-    case NodeKind::Op:
-    case NodeKind::Reduction:
-      h.add_bytes(r.name);
-      hash_params(h, r.params);
-      hash_ids(h, r.inputs);
-      break;
-    case NodeKind::External:
-      if (r.descriptor) {
-        const PayloadDescriptor& d = *r.descriptor;
-        h.add_bytes(d.kind);
-        h.add_bytes(d.content_hash);
-        h.add_bytes(d.framework);
-        h.add_bytes(d.version);
-        h.add_bytes(d.io_schema);
-        h.add(d.preprocessing_ref.has_value());
-        if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
-      }
-      hash_params(h, r.params);
-      hash_ids(h, r.inputs);
-      break;
-    case NodeKind::Stage:
-      hash_ids(h, r.inputs);
-      h.add(r.members.size());
-      for (const StageMember& m : r.members) {
-        h.add_bytes(m.token);
-        h.add(m.inputs.size());
-        for (const MemberInput& mi : m.inputs) {
-          h.add(static_cast<std::uint64_t>(mi.source));
-          h.add(mi.index);
-        }
-      }
-      break;
-    case NodeKind::Exchange:
-    case NodeKind::Join:
-      hash_params(h, r.params);
-      hash_ids(h, r.inputs);
-      break;
-  }
-  return h.finish();
+PayloadDescriptor DescriptorView::to_descriptor() const {
+  PayloadDescriptor d{std::string(kind), std::string(content_hash), std::string(framework), std::string(version),
+                      std::string(io_schema), std::nullopt};
+  if (preprocessing_ref) d.preprocessing_ref = std::string(*preprocessing_ref);
+  return d;
 }
 
 // ---------------------------------------------------------------- key texts
@@ -373,49 +275,44 @@ std::string unescape_key_text(std::string_view text) {
   return out;
 }
 
-std::string identity_key(const NodeRecord& r) {
-  std::string key;
-  switch (r.kind) {
-    case NodeKind::Source:
-      key = "src|";
-      append_escaped(key, r.name);
-      break;
-    case NodeKind::Op:
-      key = "op|";
-      append_escaped(key, r.name);
-      break;
-    case NodeKind::Reduction:
-      key = "red|";
-      append_escaped(key, r.name);
-      break;
-    case NodeKind::External: {
-      key = "ext|";
-      if (r.descriptor) {
-        const PayloadDescriptor& d = *r.descriptor;
-        key += d.kind;
-        key += '|';
-        key += d.content_hash;
-        key += '|';
-        key += d.framework;
-        key += '|';
-        key += d.version;
-        key += '|';
-        key += d.io_schema;
-        key += '|';
-        key += d.preprocessing_ref ? *d.preprocessing_ref : std::string("-");
-      }
+void append_escaped_key_text(std::string& out, std::string_view text) { append_escaped(out, text); }
+
+void append_param_text(std::string& out, const ParamView& p) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  append_escaped(out, p.key);
+  out += '=';
+  switch (p.tag) {
+    case ParamTag::Int: {
+      char buf[24];
+      auto res = std::to_chars(buf, buf + sizeof buf, p.as_int());
+      out += 'i';
+      out.append(buf, res.ptr);
       break;
     }
-    case NodeKind::Stage: return "stage|" + std::to_string(r.members.size());
-    case NodeKind::Exchange: key = "exch"; break;
-    case NodeKind::Join: key = "join"; break;
+    case ParamTag::Float: {
+      const std::uint64_t bits = p.canonical_bits();
+      out += 'f';
+      for (int shift = 60; shift >= 0; shift -= 4) out += kHex[(bits >> shift) & 0xf];
+      break;
+    }
+    case ParamTag::Bool: out += p.as_bool() ? "btrue" : "bfalse"; break;
+    case ParamTag::Str:
+      out += 's';
+      append_escaped(out, p.str);
+      break;
   }
-  if (!r.params.empty()) {
-    key += '|';
-    append_param_text(key, r.params);
-  }
-  return key;
 }
+
+void append_external_base(std::string& out, const DescriptorView& d) {
+  out += "ext|";
+  for (std::string_view t : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
+    out += t;
+    out += '|';
+  }
+  out += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
+}
+
+std::string identity_key(const NodeRecord& r) { return identity_key_of(RecordRef(r)); }
 
 std::optional<ParsedMemberToken> parse_member_token(std::string_view token) {
   std::size_t first_bar = token.find('|');

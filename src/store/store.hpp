@@ -1,7 +1,6 @@
 // The interned, append-only, mutex-guarded arena of a GraphStore.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +16,9 @@
 
 #include "store/fatal.hpp"
 #include "store/node.hpp"
+#include "store/node_table.hpp"
+#include "store/node_view.hpp"
+#include "store/stable_vector.hpp"
 
 namespace weftory {
 
@@ -50,67 +52,60 @@ struct Landing {
 // nullopt: dropped.
 using NodeMapEntry = std::optional<Landing>;
 
-// One generation of a store's arena: the records, and how many views read
-// them. The count is what lets the store move records out of a generation it
-// outgrows: with no view left (an acquire load that pairs with each view's
-// release on destruction) nobody can still be reading them.
-struct ArenaGeneration {
-  std::vector<NodeRecord> records;
-  mutable std::atomic<std::size_t> views{0};
-};
-
-// A read-only view of the first size() records of a store's arena, valid
-// without the store's mutex and for as long as the view lives. Records never
-// change once appended, and a generation is never modified below the length
-// any view was given, so taking a view costs one reference, not a copy of
-// the records. A view is made under the store's mutex; copies of it may be
-// made anywhere, since the one copied keeps the generation counted.
+// A read-only view of the nodes [first, first + size()) of a store's table,
+// valid without the store's mutex and for as long as the view lives: stored
+// nodes never change or move, and the table only ever writes above the
+// length any view was given. Taking a view costs one reference, not a copy.
+// A view is made under the store's mutex; copies of it may be made anywhere.
 class NodesView {
  public:
-  using value_type = NodeRecord;
-  using const_iterator = const NodeRecord*;
+  class iterator {
+   public:
+    using value_type = NodeRef;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const NodeTable* table, std::size_t id) : table_(table), id_(id) {}
+    NodeRef operator*() const { return table_->node(id_); }
+    iterator& operator++() {
+      ++id_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++id_;
+      return old;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.id_ == b.id_; }
+
+   private:
+    const NodeTable* table_ = nullptr;
+    std::size_t id_ = 0;
+  };
+  using value_type = NodeRef;
+  using const_iterator = iterator;
 
   NodesView() = default;
-  NodesView(std::shared_ptr<const ArenaGeneration> generation, std::size_t size)
-      : generation_(std::move(generation)), size_(size) {
-    if (generation_) {
-      generation_->views.fetch_add(1, std::memory_order_relaxed);
-      data_ = generation_->records.data();
-    }
-  }
-  NodesView(const NodesView& other) : NodesView(other.generation_, other.size_) {}
-  NodesView(NodesView&& other) noexcept
-      : generation_(std::move(other.generation_)),
-        data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)) {}
-  NodesView& operator=(NodesView other) noexcept {
-    std::swap(generation_, other.generation_);
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    return *this;
-  }
-  ~NodesView() {
-    if (generation_) generation_->views.fetch_sub(1, std::memory_order_release);
-  }
+  NodesView(std::shared_ptr<const NodeTable> table, std::size_t first, std::size_t size)
+      : table_(std::move(table)), first_(first), size_(size) {}
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const NodeRecord* data() const { return data_; }
-  const NodeRecord* begin() const { return data_; }
-  const NodeRecord* end() const { return data_ + size_; }
-  const NodeRecord& operator[](std::size_t i) const { return data_[i]; }
-  const NodeRecord& at(std::size_t i) const;
-  std::span<const NodeRecord> span() const { return {data_, size_}; }
-  operator std::span<const NodeRecord>() const { return span(); }  // NOLINT: a view is a span
-  // A deep copy of the viewed records, for passes that change them.
-  std::vector<NodeRecord> to_vector() const { return {begin(), end()}; }
+  // The store id of the view's first node.
+  std::size_t first_id() const { return first_; }
+  iterator begin() const { return {table_.get(), first_}; }
+  iterator end() const { return {table_.get(), first_ + size_}; }
+  NodeRef operator[](std::size_t i) const { return table_->node(first_ + i); }
+  NodeRef at(std::size_t i) const;
+  const NodeTable* table() const { return table_.get(); }
+  // Owning copies of the viewed nodes, for passes that change them.
+  std::vector<NodeRecord> to_vector() const;
 
   friend bool operator==(const NodesView& a, const NodesView& b);
   friend bool operator==(const NodesView& a, const std::vector<NodeRecord>& b);
 
  private:
-  std::shared_ptr<const ArenaGeneration> generation_;
-  const NodeRecord* data_ = nullptr;
+  std::shared_ptr<const NodeTable> table_;
+  std::size_t first_ = 0;
   std::size_t size_ = 0;
 };
 
@@ -128,22 +123,29 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   // The interning insert: the id of an equal node if present, else a new id.
-  StoreResult<NodeId> add_node(NodeRecord record);
+  StoreResult<NodeId> add_node(const NodeRecord& record) { return add(RecordRef(record)); }
+  // The same for any node behind the read interface (node_view.hpp).
+  template <class Node>
+  StoreResult<NodeId> add(const Node& node);
   // Marks id as an output once; a repeated mark changes nothing.
   std::optional<BadNodeId> mark_output(NodeId id);
   std::uint64_t node_count() const;
   Snapshot snapshot() const;
-  // A copy of all nodes, then ids checked in order against the copy's length.
+  // A view of all nodes, then ids checked in order against the view's length.
   StoreResult<NodesView> snapshot_for_outputs(std::span<const NodeId> ids) const;
-  std::vector<NodeRecord> nodes_since(std::uint64_t watermark) const;
+  // The nodes from min(watermark, count) to the end.
+  NodesView nodes_since(std::uint64_t watermark) const;
   std::vector<NodeId> outputs_copy() const;
   std::vector<NodeMapEntry> node_map_copy() const;
 
-  // Runs f(nodes, outputs) under the mutex, reading the arena in place. f must
+  // Runs f(nodes, outputs) under the mutex, reading the table in place. f must
   // not touch Python. An exception escaping f poisons the mutex.
   template <class F>
   decltype(auto) read_locked(F&& f) const {
-    return locked([&]() -> decltype(auto) { return f(std::as_const(arena_->records), std::as_const(outputs_)); });
+    return locked([&]() -> decltype(auto) {
+      const NodesView nodes(table_, 0, table_->size());
+      return f(nodes, std::as_const(outputs_));
+    });
   }
 
   bool poisoned() const;
@@ -151,6 +153,7 @@ class Store {
  private:
   friend std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
                                                      std::vector<NodeMapEntry> node_map);
+  friend void install_node_map(Store& store, std::vector<NodeMapEntry> node_map);
 
   // Runs f under the mutex. A poisoned mutex fails at once; an exception
   // escaping f poisons it for good, except an allocation failure, after
@@ -170,24 +173,37 @@ class Store {
     }
   }
 
-  // Appends to the arena, moving to a larger generation when it is full:
-  // records move when no view holds the old generation, and are copied when
-  // one does, so views never see their records change.
-  void append(NodeRecord&& record);
-
+  // A node being looked up, with its hash computed once, outside the mutex.
+  template <class Node>
+  struct Probe {
+    const Node& node;
+    std::uint64_t hash;
+  };
   // The interning index holds ids only; hashes and equality go through the
-  // arena, so no record is stored twice. Each node's hash is kept beside it
-  // so that growing the index never rehashes a record. Two ids are equal
-  // keys when their records are equal: a new record is appended first and
-  // then inserted by its id, one probe for the look-up and the insert.
+  // table, so no node is stored twice. Each node's hash is kept beside it so
+  // that growing the index never rehashes a node.
   struct IndexHash {
+    using is_transparent = void;
     const Store* store;
-    std::size_t operator()(NodeId id) const { return store->hashes_[id]; }
+    std::size_t operator()(std::uint32_t id) const { return store->hashes_[id]; }
+    template <class Node>
+    std::size_t operator()(const Probe<Node>& p) const {
+      return p.hash;
+    }
   };
   struct IndexEqual {
+    using is_transparent = void;
     const Store* store;
-    bool operator()(NodeId a, NodeId b) const {
-      return a == b || store->arena_->records[a] == store->arena_->records[b];
+    bool operator()(std::uint32_t a, std::uint32_t b) const {
+      return a == b || same_node(store->table_->node(a), store->table_->node(b));
+    }
+    template <class Node>
+    bool operator()(const Probe<Node>& p, std::uint32_t b) const {
+      return same_node(p.node, store->table_->node(b));
+    }
+    template <class Node>
+    bool operator()(std::uint32_t a, const Probe<Node>& p) const {
+      return same_node(p.node, store->table_->node(a));
     }
   };
 
@@ -195,13 +211,38 @@ class Store {
   mutable bool poisoned_ = false;
   mutable std::string poison_reason_;
   std::uint64_t seed_;
-  std::shared_ptr<ArenaGeneration> arena_;
-  std::vector<std::uint64_t> hashes_;
+  std::shared_ptr<NodeTable> table_;
+  StableVector<std::uint64_t> hashes_;
   std::vector<NodeId> outputs_;
   boost::unordered_flat_set<NodeId> marked_;
   std::vector<NodeMapEntry> node_map_;
-  boost::unordered_flat_set<NodeId, IndexHash, IndexEqual> intern_;
+  boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual> intern_;
 };
+
+template <class Node>
+StoreResult<NodeId> Store::add(const Node& node) {
+  // Hash outside the critical section: it depends on the node alone.
+  const std::uint64_t hash = hash_node(node, seed_);
+  return locked([&]() -> StoreResult<NodeId> {
+    const NodeId count = table_->size();
+    for (NodeId input : node.inputs()) {
+      if (input >= count) return BadNodeId{input};
+    }
+    auto hit = intern_.find(Probe<Node>{node, hash});
+    if (hit != intern_.end()) return NodeId{*hit};
+    const std::uint32_t id = table_->append(node);
+    // An allocation failure from here on takes the node back.
+    try {
+      hashes_.push_back(hash);
+      intern_.insert(id);
+    } catch (...) {
+      hashes_.truncate(id);
+      table_->pop_back();
+      throw;
+    }
+    return NodeId{id};
+  });
+}
 
 std::unique_ptr<Store> new_store();
 
@@ -209,5 +250,8 @@ std::unique_ptr<Store> new_store();
 // same vector; `outputs` and the reduced ids of `node_map` are positions too.
 std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
                                            std::vector<NodeMapEntry> node_map);
+
+// Sets the node map of a store nobody else can see yet.
+void install_node_map(Store& store, std::vector<NodeMapEntry> node_map);
 
 }  // namespace weftory

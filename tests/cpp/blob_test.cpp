@@ -198,7 +198,7 @@ TEST(BlobRoundTrip, FloatBitPatternsSurvive) {
     BlobReadResult read = read_blob(serialize(*store));
     ASSERT_TRUE(read.ok());
     const Snapshot snap = read.store().snapshot();
-    const ParamValue& v = snap.nodes.at(0).params.at(0).value;
+    const ParamValue v = to_record(snap.nodes.at(0)).params.at(0).value;
     ASSERT_EQ(v.tag(), ParamTag::Float);
     EXPECT_EQ(std::bit_cast<std::uint64_t>(v.as_float()), bits);
   }
@@ -503,7 +503,7 @@ TEST(BlobRead, ValidUtf8IsAccepted) {
   for (const std::string& text : texts) {
     BlobReadResult read = read_blob(BlobBuilder().header(1).u8(0).text(text).u32(0).outputs({}).bytes());
     ASSERT_TRUE(read.ok()) << read.error().message();
-    EXPECT_EQ(read.store().snapshot().nodes.at(0).name, text);
+    EXPECT_EQ(read.store().snapshot().nodes.at(0).name(), text);
   }
 }
 
@@ -525,7 +525,7 @@ TEST(BlobRead, BoolAndPresenceBytesAboveOneReadAsTrue) {
     BlobReadResult read = read_blob(blob_with(byte, byte));
     ASSERT_TRUE(read.ok()) << read.error().message();
     const Snapshot snap = read.store().snapshot();
-    const NodeRecord& node = snap.nodes.at(0);
+    const NodeRecord node = to_record(snap.nodes.at(0));
     ASSERT_TRUE(node.descriptor);
     EXPECT_EQ(node.descriptor->preprocessing_ref, std::optional<std::string>("pre"));
     EXPECT_EQ(node.params.at(0).value, ParamValue::from_bool(true));
@@ -545,7 +545,7 @@ TEST(BlobRead, ZeroBoolAndPresenceBytesReadAsFalseAndAbsent) {
   BlobReadResult read = read_blob(blob);
   ASSERT_TRUE(read.ok());
   const Snapshot snap = read.store().snapshot();
-  const NodeRecord& node = snap.nodes.at(0);
+  const NodeRecord node = to_record(snap.nodes.at(0));
   EXPECT_FALSE(node.descriptor->preprocessing_ref.has_value());
   EXPECT_EQ(node.params.at(0).value, ParamValue::from_bool(false));
   EXPECT_EQ(serialize(read.store()), blob);
@@ -564,7 +564,7 @@ TEST(BlobRead, ParamsAreReadIntoNameOrder) {
   BlobReadResult read = read_blob(unordered);
   ASSERT_TRUE(read.ok());
   const Snapshot snap = read.store().snapshot();
-  const ParamMap& got = snap.nodes.at(0).params;
+  const ParamMap got = to_record(snap.nodes.at(0)).params;
   ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].key, "a");
   EXPECT_EQ(got[1].key, "ab");
@@ -609,7 +609,7 @@ TEST(BlobRead, MemberInputsFollowTheirSourceRules) {
   BlobReadResult read = read_blob(blob);
   ASSERT_TRUE(read.ok()) << read.error().message();
   const Snapshot snap = read.store().snapshot();
-  const NodeRecord& stage = snap.nodes.at(1);
+  const NodeRecord stage = to_record(snap.nodes.at(1));
   ASSERT_EQ(stage.members.size(), 3u);
   EXPECT_EQ(stage.members[0].inputs, (std::vector<MemberInput>{{MemberSource::Input, 0xFFFFFFFF}}));
   EXPECT_EQ(stage.members[2].inputs,

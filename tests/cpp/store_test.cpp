@@ -76,15 +76,15 @@ TEST(Snapshots, CopyNodesAndMarks) {
   ASSERT_FALSE(s.mark_output(2).has_value());
   Snapshot snap = s.snapshot();
   ASSERT_EQ(snap.nodes.size(), 4u);
-  EXPECT_EQ(snap.nodes[3].name, "d");
+  EXPECT_EQ(snap.nodes[3].name(), "d");
   EXPECT_EQ(snap.outputs, (std::vector<NodeId>{2}));
 
   EXPECT_TRUE(s.nodes_since(10).empty());
   EXPECT_TRUE(s.nodes_since(4).empty());
   auto tail = s.nodes_since(2);
   ASSERT_EQ(tail.size(), 2u);
-  EXPECT_EQ(tail[0].name, "c");
-  EXPECT_EQ(tail[1].name, "d");
+  EXPECT_EQ(tail[0].name(), "c");
+  EXPECT_EQ(tail[1].name(), "d");
   EXPECT_EQ(s.nodes_since(0).size(), 4u);
 }
 
@@ -113,7 +113,7 @@ TEST(BuildReducedStore, RemapsInputsOutputsAndNodeMap) {
   EXPECT_EQ(copied_map[0], (NodeMapEntry{Landing{1, 3}}));
   EXPECT_EQ(copied_map[1], std::nullopt);
   EXPECT_EQ(copied_map[2], (NodeMapEntry{Landing{2, std::nullopt}}));
-  EXPECT_EQ(store->snapshot().nodes[2].inputs, (std::vector<NodeId>{0, 1}));
+  EXPECT_EQ(to_record(store->snapshot().nodes[2]).inputs, (std::vector<NodeId>{0, 1}));
 }
 
 TEST(BuildReducedStore, CollapsesEqualRecordsThroughTheirIds) {
@@ -122,7 +122,7 @@ TEST(BuildReducedStore, CollapsesEqualRecordsThroughTheirIds) {
   std::vector<NodeId> outputs = {2};
   auto store = build_reduced_store(nodes, outputs, {Landing{1, std::nullopt}});
   EXPECT_EQ(store->node_count(), 2u);
-  EXPECT_EQ(store->snapshot().nodes[1].inputs, (std::vector<NodeId>{0}));
+  EXPECT_EQ(to_record(store->snapshot().nodes[1]).inputs, (std::vector<NodeId>{0}));
   EXPECT_EQ(store->outputs_copy(), (std::vector<NodeId>{1}));
   EXPECT_EQ(store->node_map_copy()[0]->reduced_id, 0u);
 }
@@ -203,7 +203,7 @@ TEST(ConcurrentStore, ThreadsAddingOverlappingNodesAgreeOnIds) {
       int k = (i + t * 37) % kSources;
       NodeId id = seen[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
       ASSERT_LT(id, snap.nodes.size());
-      EXPECT_EQ(snap.nodes[id].name, numbered(k));
+      EXPECT_EQ(snap.nodes[id].name(), numbered(k));
     }
   }
 }
@@ -223,7 +223,7 @@ TEST(ConcurrentStore, ReadersSeeConsistentPrefixes) {
     Snapshot snap = s.snapshot();
     ASSERT_GE(snap.nodes.size(), last);
     last = snap.nodes.size();
-    for (std::size_t i = 1; i < snap.nodes.size(); ++i) ASSERT_EQ(snap.nodes[i].inputs[0], i - 1);
+    for (std::size_t i = 1; i < snap.nodes.size(); ++i) ASSERT_EQ(snap.nodes[i].inputs()[0], i - 1);
   }
   writer.join();
   EXPECT_EQ(s.node_count(), 2000u);
