@@ -16,7 +16,7 @@ constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 
 // ---------------------------------------------------------------- TextPool
 
-TextPool::TextPool() : index_(0, Hash{this}, Equal{this}) {}
+TextPool::TextPool() : index_(0, Hash{this}, Equal{this}) { recent_.fill(~TextId{0}); }
 
 std::optional<TextId> TextPool::find(std::string_view text) const {
   auto hit = index_.find(Probe{text, text_hash(text)});
@@ -42,8 +42,13 @@ const char* TextPool::store_bytes(std::string_view text) {
 }
 
 TextId TextPool::intern(std::string_view text, std::uint64_t hash) {
+  TextId& recent = recent_[hash % kRecentSlots];
+  if (recent < entries_.size() && hashes_[recent] == hash && this->text(recent) == text) return recent;
   auto hit = index_.find(Probe{text, hash});
-  if (hit != index_.end()) return *hit;
+  if (hit != index_.end()) {
+    recent = *hit;
+    return recent;
+  }
   // Only a new text is copied and indexed; its hash is kept so that growing
   // the index never rereads the bytes.
   const std::size_t id = entries_.size();
@@ -59,7 +64,8 @@ TextId TextPool::intern(std::string_view text, std::uint64_t hash) {
     if (!text.empty()) cursor_ = const_cast<char*>(bytes);  // the last bytes stored
     throw;
   }
-  return static_cast<TextId>(id);
+  recent = static_cast<TextId>(id);
+  return recent;
 }
 
 std::size_t TextPool::allocated_bytes() const {

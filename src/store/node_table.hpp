@@ -11,6 +11,7 @@
 // appending beyond those limits fails with bad_alloc and changes nothing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -64,6 +65,7 @@ class TextPool {
   };
   struct Hash {
     using is_transparent = void;
+    using is_avalanching = void;
     const TextPool* pool;
     std::size_t operator()(TextId id) const { return pool->hashes_[id]; }
     std::size_t operator()(const Probe& p) const { return p.hash; }
@@ -86,6 +88,10 @@ class TextPool {
   char* cursor_ = nullptr;
   char* chunk_end_ = nullptr;
   boost::unordered_flat_set<TextId, Hash, Equal> index_;
+  // The last text seen at each of a few hash slots: parameter keys and
+  // names repeat from node to node, and most look-ups end here.
+  static constexpr std::size_t kRecentSlots = 256;
+  std::array<TextId, kRecentSlots> recent_;
 };
 
 // One stored node. `head` packs the kind (low 3 bits) and the parameter

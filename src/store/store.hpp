@@ -184,6 +184,7 @@ class Store {
   // that growing the index never rehashes a node.
   struct IndexHash {
     using is_transparent = void;
+    using is_avalanching = void;
     const Store* store;
     std::size_t operator()(std::uint32_t id) const { return store->hashes_[id]; }
     template <class Node>

@@ -1,0 +1,135 @@
+// A node being built for the interning insert, behind the read interface.
+// Its texts are copied into one byte buffer and its parameters are plain
+// entries, and a draft is reused from call to call, so building one costs no
+// allocation once its buffers have grown. Each text's hash is computed once,
+// in finish(), and serves both the node's hash and the store's text pool.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/node.hpp"
+#include "store/node_view.hpp"
+
+namespace weftory {
+
+class NodeDraft {
+ public:
+  // Starts a new node of `kind`, dropping everything of the previous one.
+  void reset(NodeKind kind) {
+    kind_ = kind;
+    bytes_.clear();
+    name_ = {};
+    params_.clear();
+    inputs_.clear();
+    has_descriptor_ = false;
+  }
+
+  void set_name(std::string_view name) { name_ = add_text(name); }
+  std::vector<NodeId>& inputs() { return inputs_; }
+  void add_param(std::string_view key, ParamTag tag, std::uint64_t bits) {
+    params_.push_back(Entry{add_text(key), tag, bits, {}, 0, 0});
+  }
+  void add_str_param(std::string_view key, std::string_view value) {
+    const Span k = add_text(key);
+    params_.push_back(Entry{k, ParamTag::Str, 0, add_text(value), 0, 0});
+  }
+  void set_descriptor(const PayloadDescriptor& d) {
+    descriptor_texts_[0] = add_text(d.kind);
+    descriptor_texts_[1] = add_text(d.content_hash);
+    descriptor_texts_[2] = add_text(d.framework);
+    descriptor_texts_[3] = add_text(d.version);
+    descriptor_texts_[4] = add_text(d.io_schema);
+    has_preprocessing_ref_ = d.preprocessing_ref.has_value();
+    if (has_preprocessing_ref_) descriptor_texts_[5] = add_text(*d.preprocessing_ref);
+    has_descriptor_ = true;
+  }
+
+  // Sorts the parameters by key bytes (stable) and hashes the texts. Returns
+  // the position of the first key that equals the one before it, or
+  // param_count() when the keys are unique.
+  std::size_t finish() {
+    for (std::size_t i = 1; i < params_.size(); ++i) {
+      if (!(key(i) < key(i - 1))) continue;
+      const Entry moving = params_[i];
+      const std::string_view moving_key = view(moving.key);
+      std::size_t j = i;
+      do {
+        params_[j] = params_[j - 1];
+        --j;
+      } while (j > 0 && moving_key < key(j - 1));
+      params_[j] = moving;
+    }
+    name_hash_ = text_hash(name());
+    std::size_t repeated = params_.size();
+    for (std::size_t i = 0; i < params_.size(); ++i) {
+      Entry& e = params_[i];
+      e.key_hash = text_hash(view(e.key));
+      if (e.tag == ParamTag::Str) e.str_hash = text_hash(view(e.str));
+      if (i > 0 && repeated == params_.size() && key(i) == key(i - 1)) repeated = i;
+    }
+    return repeated;
+  }
+
+  // The read interface (valid after finish()).
+  NodeKind kind() const { return kind_; }
+  std::string_view name() const { return view(name_); }
+  std::size_t param_count() const { return params_.size(); }
+  ParamView param(std::size_t i) const {
+    const Entry& e = params_[i];
+    return ParamView{view(e.key), e.tag, e.bits, e.tag == ParamTag::Str ? view(e.str) : std::string_view()};
+  }
+  std::span<const NodeId> inputs() const { return inputs_; }
+  bool has_descriptor() const { return has_descriptor_; }
+  DescriptorView descriptor() const {
+    DescriptorView d{view(descriptor_texts_[0]), view(descriptor_texts_[1]), view(descriptor_texts_[2]),
+                     view(descriptor_texts_[3]), view(descriptor_texts_[4]), std::nullopt};
+    if (has_preprocessing_ref_) d.preprocessing_ref = view(descriptor_texts_[5]);
+    return d;
+  }
+  std::size_t member_count() const { return 0; }
+  std::string_view member_token(std::size_t) const { return {}; }
+  std::span<const MemberInput> member_inputs(std::size_t) const { return {}; }
+  std::uint64_t name_hash() const { return name_hash_; }
+  std::uint64_t key_hash(std::size_t i) const { return params_[i].key_hash; }
+  std::uint64_t str_hash(std::size_t i) const { return params_[i].str_hash; }
+
+ private:
+  // A text as a place in bytes_, which may move while the draft is filled.
+  struct Span {
+    std::uint32_t offset = 0;
+    std::uint32_t size = 0;
+  };
+  struct Entry {
+    Span key;
+    ParamTag tag;
+    std::uint64_t bits;
+    Span str;
+    std::uint64_t key_hash;
+    std::uint64_t str_hash;
+  };
+
+  Span add_text(std::string_view text) {
+    if (text.size() > 0xFFFFFFFFu || bytes_.size() + text.size() > 0xFFFFFFFFu) throw std::bad_alloc();
+    const Span s{static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(text.size())};
+    bytes_.append(text);
+    return s;
+  }
+  std::string_view view(Span s) const { return std::string_view(bytes_).substr(s.offset, s.size); }
+  std::string_view key(std::size_t i) const { return view(params_[i].key); }
+
+  NodeKind kind_ = NodeKind::Source;
+  std::string bytes_;
+  Span name_;
+  std::uint64_t name_hash_ = 0;
+  std::vector<Entry> params_;
+  std::vector<NodeId> inputs_;
+  Span descriptor_texts_[6];
+  bool has_descriptor_ = false;
+  bool has_preprocessing_ref_ = false;
+};
+
+}  // namespace weftory
