@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "store/fatal.hpp"
+#include "store/node_draft.hpp"
 
 namespace weftory {
 
@@ -27,144 +28,81 @@ bool carries_params(NodeKind kind) { return kind_has_params(kind); }
 bool carries_inputs(NodeKind kind) { return kind_has_inputs(kind); }
 
 // ---------------------------------------------------------------------------
-// Writer: one pass measures every field (refusing what does not fit in 32
-// bits), a second writes into a buffer of exactly that size.
+// Writer: one pass that checks every 32-bit field against the limit as it
+// writes it (refusing what does not fit) into a buffer that grows as needed.
 
-class Measure {
+class Writer {
  public:
-  explicit Measure(std::uint64_t field_max) : field_max_(field_max) {}
+  Writer(std::uint64_t field_max, std::size_t expected_bytes) : field_max_(field_max) {
+    out_.resize(std::max<std::size_t>(expected_bytes, 64));
+  }
 
-  // Counts a 32-bit field holding `value`; false (with the reason kept) when
-  // the value does not fit.
+  void u8(std::uint8_t v) {
+    room(1);
+    out_[pos_++] = v;
+  }
+  void u64(std::uint64_t v) {
+    room(8);
+    store_le(v);
+  }
+  // A 32-bit field holding `value`; false (with the reason kept) when the
+  // value does not fit.
   bool field(std::uint64_t value, std::string_view what) {
     if (value > field_max_) {
       error_ = BlobTooLarge{"cannot write weftory IR blob: " + std::string(what) + where() + " is " +
                             std::to_string(value) + ", above the format's limit of " + std::to_string(field_max_)};
       return false;
     }
-    size_ += 4;
+    room(4);
+    store_le(static_cast<std::uint32_t>(value));
     return true;
   }
-  bool text(std::string_view text, std::string_view what) {
-    if (!field(text.size(), what)) return false;
-    size_ += text.size();
+  bool text(std::string_view s, std::string_view what) {
+    if (!field(s.size(), what)) return false;
+    room(s.size());
+    if (!s.empty()) std::memcpy(out_.data() + pos_, s.data(), s.size());
+    pos_ += s.size();
     return true;
   }
-  void bytes(std::uint64_t n) { size_ += n; }
   void at_node(std::uint64_t position) { node_ = position; }
   void at_top() { node_.reset(); }
 
-  std::uint64_t size() const { return size_; }
   BlobTooLarge take_error() { return std::move(error_); }
+  std::vector<std::uint8_t> take_bytes() {
+    out_.resize(pos_);
+    return std::move(out_);
+  }
 
  private:
+  void room(std::size_t n) {
+    if (out_.size() - pos_ < n) out_.resize(std::max(out_.size() * 2, pos_ + n));
+  }
+  template <class T>
+  void store_le(T v) {
+    std::uint8_t* p = out_.data() + pos_;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p, &v, sizeof v);
+    } else {
+      for (std::size_t i = 0; i < sizeof v; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    pos_ += sizeof v;
+  }
   std::string where() const { return node_ ? " of node " + std::to_string(*node_) : std::string(); }
 
+  std::vector<std::uint8_t> out_;
+  std::size_t pos_ = 0;
   std::uint64_t field_max_;
-  std::uint64_t size_ = 0;
   std::optional<std::uint64_t> node_;
   BlobTooLarge error_;
 };
 
 template <class Node>
-bool measure_params(Measure& m, const Node& node) {
+bool write_params(Writer& w, const Node& node) {
   const std::size_t count = node.param_count();
-  if (!m.field(count, "parameter count")) return false;
+  if (!w.field(count, "parameter count")) return false;
   for (std::size_t i = 0; i < count; ++i) {
     const ParamView p = node.param(i);
-    if (!m.text(p.key, "parameter name length")) return false;
-    m.bytes(1);
-    switch (p.tag) {
-      case ParamTag::Int:
-      case ParamTag::Float:
-        m.bytes(8);
-        break;
-      case ParamTag::Bool:
-        m.bytes(1);
-        break;
-      case ParamTag::Str:
-        if (!m.text(p.str, "parameter value length")) return false;
-        break;
-    }
-  }
-  return true;
-}
-
-template <class Node>
-bool measure_record(Measure& m, const Node& node) {
-  const NodeKind kind = node.kind();
-  m.bytes(1);
-  if (carries_name(kind) && !m.text(node.name(), "name length")) return false;
-  if (kind == NodeKind::External) {
-    const DescriptorView d = node.descriptor();
-    if (!m.text(d.kind, "descriptor kind length") || !m.text(d.content_hash, "descriptor content_hash length") ||
-        !m.text(d.framework, "descriptor framework length") || !m.text(d.version, "descriptor version length") ||
-        !m.text(d.io_schema, "descriptor io_schema length")) {
-      return false;
-    }
-    m.bytes(1);
-    if (d.preprocessing_ref && !m.text(*d.preprocessing_ref, "descriptor preprocessing_ref length")) return false;
-  }
-  if (carries_params(kind) && !measure_params(m, node)) return false;
-  if (carries_inputs(kind)) {
-    const std::size_t inputs = node.inputs().size();
-    if (!m.field(inputs, "input count")) return false;
-    m.bytes(kNodeRefBytes * inputs);
-  }
-  if (kind == NodeKind::Stage) {
-    const std::size_t members = node.member_count();
-    if (!m.field(members, "member count")) return false;
-    for (std::size_t j = 0; j < members; ++j) {
-      if (!m.text(node.member_token(j), "member token length")) return false;
-      const auto ins = node.member_inputs(j);
-      if (!m.field(ins.size(), "member input count")) return false;
-      for (const MemberInput& in : ins) {
-        // The index is carried in the 4 bytes counted here plus its source byte.
-        if (!m.field(in.index, "member input index")) return false;
-        m.bytes(1);
-      }
-    }
-  }
-  return true;
-}
-
-class Writer {
- public:
-  explicit Writer(std::uint8_t* out) : p_(out) {}
-
-  void u8(std::uint8_t v) { *p_++ = v; }
-  void u32(std::uint64_t v) {  // callers have checked the value fits
-    store_le(static_cast<std::uint32_t>(v));
-  }
-  void u64(std::uint64_t v) { store_le(v); }
-  void text(std::string_view s) {
-    u32(s.size());
-    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
-    p_ += s.size();
-  }
-  std::uint8_t* position() const { return p_; }
-
- private:
-  template <class T>
-  void store_le(T v) {
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(p_, &v, sizeof v);
-      p_ += sizeof v;
-    } else {
-      for (std::size_t i = 0; i < sizeof v; ++i) *p_++ = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-  }
-
-  std::uint8_t* p_;
-};
-
-template <class Node>
-void write_params(Writer& w, const Node& node) {
-  const std::size_t count = node.param_count();
-  w.u32(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const ParamView p = node.param(i);
-    w.text(p.key);
+    if (!w.text(p.key, "parameter name length")) return false;
     w.u8(static_cast<std::uint8_t>(p.tag));
     switch (p.tag) {
       case ParamTag::Int:
@@ -175,55 +113,60 @@ void write_params(Writer& w, const Node& node) {
         w.u8(p.as_bool() ? 1 : 0);
         break;
       case ParamTag::Str:
-        w.text(p.str);
+        if (!w.text(p.str, "parameter value length")) return false;
         break;
     }
   }
+  return true;
 }
 
 template <class Node>
-void write_record(Writer& w, const Node& node) {
+bool write_record(Writer& w, const Node& node) {
   const NodeKind kind = node.kind();
   w.u8(static_cast<std::uint8_t>(kind));
-  if (carries_name(kind)) w.text(node.name());
+  if (carries_name(kind) && !w.text(node.name(), "name length")) return false;
   if (kind == NodeKind::External) {
     const DescriptorView d = node.descriptor();
-    w.text(d.kind);
-    w.text(d.content_hash);
-    w.text(d.framework);
-    w.text(d.version);
-    w.text(d.io_schema);
+    if (!w.text(d.kind, "descriptor kind length") || !w.text(d.content_hash, "descriptor content_hash length") ||
+        !w.text(d.framework, "descriptor framework length") || !w.text(d.version, "descriptor version length") ||
+        !w.text(d.io_schema, "descriptor io_schema length")) {
+      return false;
+    }
     w.u8(d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) w.text(*d.preprocessing_ref);
+    if (d.preprocessing_ref && !w.text(*d.preprocessing_ref, "descriptor preprocessing_ref length")) return false;
   }
-  if (carries_params(kind)) write_params(w, node);
+  if (carries_params(kind) && !write_params(w, node)) return false;
   if (carries_inputs(kind)) {
     const auto inputs = node.inputs();
-    w.u32(inputs.size());
+    if (!w.field(inputs.size(), "input count")) return false;
     for (NodeId input : inputs) w.u64(input);
   }
   if (kind == NodeKind::Stage) {
     const std::size_t members = node.member_count();
-    w.u32(members);
+    if (!w.field(members, "member count")) return false;
     for (std::size_t j = 0; j < members; ++j) {
-      w.text(node.member_token(j));
+      if (!w.text(node.member_token(j), "member token length")) return false;
       const auto ins = node.member_inputs(j);
-      w.u32(ins.size());
+      if (!w.field(ins.size(), "member input count")) return false;
       for (const MemberInput& in : ins) {
         w.u8(static_cast<std::uint8_t>(in.source));
-        w.u32(in.index);
+        if (!w.field(in.index, "member input index")) return false;
       }
     }
   }
+  return true;
 }
 
 // Encodes `count` nodes, node k being get(k), and the outputs.
 template <class GetNode>
 BlobWriteResult write_nodes(std::size_t count, GetNode get, std::span<const NodeId> outputs, std::uint64_t field_max) {
   if (field_max > kBlobFieldMax) fatal("blob field limit above 32 bits");
-  Measure m(field_max);
-  m.bytes(sizeof kMagic);
-  if (!m.field(count, "node count")) return m.take_error();
+  for (NodeId id : outputs) {
+    if (id >= count) fatal("blob writer given an output id beyond the node count");
+  }
+  Writer w(field_max, 16 + 48 * count + kNodeRefBytes * outputs.size());
+  for (std::uint8_t c : kMagic) w.u8(c);
+  if (!w.field(count, "node count")) return w.take_error();
   for (std::size_t k = 0; k < count; ++k) {
     const auto node = get(k);
     for (NodeId input : node.inputs()) {
@@ -232,25 +175,13 @@ BlobWriteResult write_nodes(std::size_t count, GetNode get, std::span<const Node
     if (node.kind() == NodeKind::External && !node.has_descriptor()) {
       fatal("blob writer given an External without descriptor");
     }
-    m.at_node(k);
-    if (!measure_record(m, node)) return m.take_error();
+    w.at_node(k);
+    if (!write_record(w, node)) return w.take_error();
   }
-  m.at_top();
-  if (!m.field(outputs.size(), "output count")) return m.take_error();
-  for (NodeId id : outputs) {
-    if (id >= count) fatal("blob writer given an output id beyond the node count");
-  }
-  m.bytes(kNodeRefBytes * outputs.size());
-
-  std::vector<std::uint8_t> bytes(m.size());
-  Writer w(bytes.data());
-  for (std::uint8_t c : kMagic) w.u8(c);
-  w.u32(count);
-  for (std::size_t k = 0; k < count; ++k) write_record(w, get(k));
-  w.u32(outputs.size());
+  w.at_top();
+  if (!w.field(outputs.size(), "output count")) return w.take_error();
   for (NodeId id : outputs) w.u64(id);
-  if (w.position() != bytes.data() + bytes.size()) fatal("blob writer measured a different size than it wrote");
-  return bytes;
+  return w.take_bytes();
 }
 
 // ---------------------------------------------------------------------------
@@ -370,166 +301,124 @@ class Reader {
   std::optional<BlobError> error_;
 };
 
-// One node as read from a blob, behind the read interface: its texts are
-// views of the blob's own bytes, and its vectors are reused from node to node,
-// so reading a node allocates nothing once they have grown.
-class BlobNode {
- public:
-  NodeKind kind() const { return kind_; }
-  std::string_view name() const { return name_; }
-  std::size_t param_count() const { return params_.size(); }
-  ParamView param(std::size_t i) const { return params_[i]; }
-  std::span<const NodeId> inputs() const { return inputs_; }
-  bool has_descriptor() const { return kind_ == NodeKind::External; }
-  DescriptorView descriptor() const { return descriptor_; }
-  std::size_t member_count() const { return tokens_.size(); }
-  std::string_view member_token(std::size_t i) const { return tokens_[i]; }
-  std::span<const MemberInput> member_inputs(std::size_t i) const {
-    return std::span<const MemberInput>(member_inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
-  }
-  std::uint64_t name_hash() const { return text_hash(name_); }
-  std::uint64_t key_hash(std::size_t i) const { return text_hash(params_[i].key); }
-  std::uint64_t str_hash(std::size_t i) const { return text_hash(params_[i].str); }
-
-  bool read(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids);
-
- private:
-  bool read_params(Reader& r);
-  bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids);
-  bool read_members(Reader& r);
-  bool read_descriptor(Reader& r);
-
-  NodeKind kind_ = NodeKind::Source;
-  std::string_view name_;
-  std::vector<ParamView> params_;
-  std::vector<NodeId> inputs_;
-  DescriptorView descriptor_;
-  std::vector<std::string_view> tokens_;
-  std::vector<std::uint32_t> starts_;
-  std::vector<MemberInput> member_inputs_;
-};
-
-bool BlobNode::read_params(Reader& r) {
+bool read_params(Reader& r, NodeDraft& node) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  params_.reserve(r.fit(count, kMinParamBytes));
+  node.reserve_params(r.fit(count, kMinParamBytes));
   for (std::uint32_t i = 0; i < count; ++i) {
-    ParamView entry;
-    if (!r.text(entry.key)) return false;
+    std::string_view key;
+    if (!r.text(key)) return false;
     std::uint8_t tag;
     if (!r.u8(tag)) return false;
     switch (tag) {
       case static_cast<std::uint8_t>(ParamTag::Int):
-      case static_cast<std::uint8_t>(ParamTag::Float):
-        if (!r.u64(entry.bits)) return false;
+      case static_cast<std::uint8_t>(ParamTag::Float): {
+        std::uint64_t bits;
+        if (!r.u64(bits)) return false;
+        node.add_param(key, static_cast<ParamTag>(tag), bits);
         break;
+      }
       case static_cast<std::uint8_t>(ParamTag::Bool): {
         std::uint8_t b;
         if (!r.u8(b)) return false;
-        entry.bits = b != 0 ? 1 : 0;
+        node.add_param(key, ParamTag::Bool, b != 0 ? 1 : 0);
         break;
       }
-      case static_cast<std::uint8_t>(ParamTag::Str):
-        if (!r.text(entry.str)) return false;
+      case static_cast<std::uint8_t>(ParamTag::Str): {
+        std::string_view value;
+        if (!r.text(value)) return false;
+        node.add_str_param(key, value);
         break;
+      }
       default:
         return r.fail(BlobErrorKind::InvalidParamTag, tag);
     }
-    entry.tag = static_cast<ParamTag>(tag);
-    params_.push_back(entry);
   }
   // Blobs may list entries in any order; the map is sorted by name, and a
   // name may appear only once (a map with repeated keys would show one value
   // in some views and both in others).
-  auto by_key = [](const ParamView& a, const ParamView& b) { return a.key < b.key; };
-  if (!std::is_sorted(params_.begin(), params_.end(), by_key)) {
-    std::stable_sort(params_.begin(), params_.end(), by_key);
-  }
-  for (std::size_t i = 1; i < params_.size(); ++i) {
-    if (params_[i - 1].key == params_[i].key) return r.fail(BlobErrorKind::DuplicateParamName);
-  }
+  if (node.sort_params() != node.param_count()) return r.fail(BlobErrorKind::DuplicateParamName);
   return true;
 }
 
 // Reads the node references of a record at `position`. A reference names a
 // record position; it is translated to the id that record received, which
 // differs from the position only after two equal records collapsed.
-bool BlobNode::read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids) {
+bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, std::vector<NodeId>& inputs) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  inputs_.reserve(r.fit(count, kNodeRefBytes));
+  inputs.reserve(r.fit(count, kNodeRefBytes));
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint64_t ref;
     if (!r.u64(ref)) return false;
     if (ref >= position) return r.fail(BlobErrorKind::OutOfRange, ref);
-    inputs_.push_back(ids[ref]);
+    inputs.push_back(ids[ref]);
   }
   return true;
 }
 
-bool BlobNode::read_members(Reader& r) {
+bool read_members(Reader& r, NodeDraft& node) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  tokens_.reserve(r.fit(count, kMinMemberBytes));
-  starts_.push_back(0);
   for (std::uint32_t position = 0; position < count; ++position) {
     std::string_view token;
     if (!r.text(token)) return false;
+    node.add_member(token);
     std::uint32_t input_count;
     if (!r.u32(input_count)) return false;
-    member_inputs_.reserve(member_inputs_.size() + r.fit(input_count, kMemberInputBytes));
+    node.reserve_member_inputs(r.fit(input_count, kMemberInputBytes));
     for (std::uint32_t i = 0; i < input_count; ++i) {
       std::uint8_t source;
       std::uint32_t index;
       if (!r.member_input(source, index)) return false;
       if (source == static_cast<std::uint8_t>(MemberSource::Input)) {
-        member_inputs_.push_back({MemberSource::Input, index});
+        node.add_member_input({MemberSource::Input, index});
       } else if (source == static_cast<std::uint8_t>(MemberSource::Member)) {
         if (index >= position) return r.fail(BlobErrorKind::OutOfRange, index);
-        member_inputs_.push_back({MemberSource::Member, index});
+        node.add_member_input({MemberSource::Member, index});
       } else {
         return r.fail(BlobErrorKind::InvalidStageRefTag, source);
       }
     }
-    tokens_.push_back(token);
-    starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
   }
   return true;
 }
 
-bool BlobNode::read_descriptor(Reader& r) {
-  DescriptorView& d = descriptor_;
-  d.preprocessing_ref.reset();
-  if (!r.text(d.kind) || !r.text(d.content_hash) || !r.text(d.framework) || !r.text(d.version) ||
-      !r.text(d.io_schema)) {
-    return false;
+bool read_descriptor(Reader& r, NodeDraft& node) {
+  std::string_view texts[5];
+  for (std::string_view& t : texts) {
+    if (!r.text(t)) return false;
   }
   std::uint8_t present;
   if (!r.u8(present)) return false;
+  std::optional<std::string_view> ref;
   if (present != 0) {
-    std::string_view ref;
-    if (!r.text(ref)) return false;
-    d.preprocessing_ref = ref;
+    std::string_view text;
+    if (!r.text(text)) return false;
+    ref = text;
   }
+  node.set_descriptor(DescriptorView{texts[0], texts[1], texts[2], texts[3], texts[4], ref});
   return true;
 }
 
-bool BlobNode::read(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids) {
-  name_ = {};
-  params_.clear();
-  inputs_.clear();
-  tokens_.clear();
-  starts_.clear();
-  member_inputs_.clear();
+// Reads the record at `position` into `node`, which is reused from record to
+// record so that reading allocates nothing once its buffers have grown.
+bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, NodeDraft& node) {
   std::uint8_t tag;
   if (!r.u8(tag)) return false;
   if (tag >= kNodeKindCount) return r.fail(BlobErrorKind::InvalidNodeTag, tag);
-  kind_ = static_cast<NodeKind>(tag);
-  if (carries_name(kind_) && !r.text(name_)) return false;
-  if (kind_ == NodeKind::External && !read_descriptor(r)) return false;
-  if (carries_params(kind_) && !read_params(r)) return false;
-  if (carries_inputs(kind_) && !read_inputs(r, position, ids)) return false;
-  if (kind_ == NodeKind::Stage && !read_members(r)) return false;
+  const NodeKind kind = static_cast<NodeKind>(tag);
+  node.reset(kind);
+  if (carries_name(kind)) {
+    std::string_view name;
+    if (!r.text(name)) return false;
+    node.set_name(name);
+  }
+  if (kind == NodeKind::External && !read_descriptor(r, node)) return false;
+  if (carries_params(kind) && !read_params(r, node)) return false;
+  if (carries_inputs(kind) && !read_inputs(r, position, ids, node.inputs())) return false;
+  if (kind == NodeKind::Stage && !read_members(r, node)) return false;
+  node.finish();
   return true;
 }
 
@@ -603,9 +492,9 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
   // ids[k]: the id record k received from the interning insert.
   std::vector<NodeId> ids;
   ids.reserve(r.fit(node_count, kMinRecordBytes));
-  BlobNode node;
+  NodeDraft node;
   for (std::uint64_t k = 0; k < node_count; ++k) {
-    if (!node.read(r, k, ids)) return r.error();
+    if (!read_record(r, k, ids, node)) return r.error();
     StoreResult<NodeId> added = store->add(node);
     if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
     ids.push_back(added.value());

@@ -26,6 +26,9 @@ class NodeDraft {
     params_.clear();
     inputs_.clear();
     has_descriptor_ = false;
+    tokens_.clear();
+    starts_.assign(1, 0);
+    member_inputs_.clear();
   }
 
   void set_name(std::string_view name) { name_ = add_text(name); }
@@ -38,6 +41,11 @@ class NodeDraft {
     params_.push_back(Entry{k, ParamTag::Str, 0, add_text(value), 0, 0});
   }
   void set_descriptor(const PayloadDescriptor& d) {
+    DescriptorView v{d.kind, d.content_hash, d.framework, d.version, d.io_schema, std::nullopt};
+    if (d.preprocessing_ref) v.preprocessing_ref = *d.preprocessing_ref;
+    set_descriptor(v);
+  }
+  void set_descriptor(const DescriptorView& d) {
     descriptor_texts_[0] = add_text(d.kind);
     descriptor_texts_[1] = add_text(d.content_hash);
     descriptor_texts_[2] = add_text(d.framework);
@@ -48,10 +56,25 @@ class NodeDraft {
     has_descriptor_ = true;
   }
 
-  // Sorts the parameters by key bytes (stable) and hashes the texts. Returns
-  // the position of the first key that equals the one before it, or
-  // param_count() when the keys are unique.
-  std::size_t finish() {
+  // Appends a stage member: its token now, its inputs through
+  // add_member_input, before the next member starts.
+  void add_member(std::string_view token) {
+    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
+    tokens_.push_back(add_text(token));
+  }
+  void add_member_input(MemberInput input) {
+    if (member_inputs_.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
+    member_inputs_.push_back(input);
+  }
+  // The position (in member order) the next member will have.
+  std::size_t member_count_so_far() const { return tokens_.size(); }
+  void reserve_member_inputs(std::size_t n) { member_inputs_.reserve(member_inputs_.size() + n); }
+  void reserve_params(std::size_t n) { params_.reserve(n); }
+
+  // Sorts the parameters by key bytes (stable). Returns the position of the
+  // first key that equals the one before it, or param_count() when the keys
+  // are unique.
+  std::size_t sort_params() {
     for (std::size_t i = 1; i < params_.size(); ++i) {
       if (!(key(i) < key(i - 1))) continue;
       const Entry moving = params_[i];
@@ -63,13 +86,21 @@ class NodeDraft {
       } while (j > 0 && moving_key < key(j - 1));
       params_[j] = moving;
     }
+    for (std::size_t i = 1; i < params_.size(); ++i) {
+      if (key(i) == key(i - 1)) return i;
+    }
+    return params_.size();
+  }
+
+  // Ends the node: sorts the parameters and hashes the texts; call after
+  // everything is added. Returns what sort_params returns.
+  std::size_t finish() {
+    const std::size_t repeated = sort_params();
+    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
     name_hash_ = text_hash(name());
-    std::size_t repeated = params_.size();
-    for (std::size_t i = 0; i < params_.size(); ++i) {
-      Entry& e = params_[i];
+    for (Entry& e : params_) {
       e.key_hash = text_hash(view(e.key));
       if (e.tag == ParamTag::Str) e.str_hash = text_hash(view(e.str));
-      if (i > 0 && repeated == params_.size() && key(i) == key(i - 1)) repeated = i;
     }
     return repeated;
   }
@@ -90,9 +121,11 @@ class NodeDraft {
     if (has_preprocessing_ref_) d.preprocessing_ref = view(descriptor_texts_[5]);
     return d;
   }
-  std::size_t member_count() const { return 0; }
-  std::string_view member_token(std::size_t) const { return {}; }
-  std::span<const MemberInput> member_inputs(std::size_t) const { return {}; }
+  std::size_t member_count() const { return tokens_.size(); }
+  std::string_view member_token(std::size_t i) const { return view(tokens_[i]); }
+  std::span<const MemberInput> member_inputs(std::size_t i) const {
+    return std::span<const MemberInput>(member_inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
+  }
   std::uint64_t name_hash() const { return name_hash_; }
   std::uint64_t key_hash(std::size_t i) const { return params_[i].key_hash; }
   std::uint64_t str_hash(std::size_t i) const { return params_[i].str_hash; }
@@ -130,6 +163,9 @@ class NodeDraft {
   Span descriptor_texts_[6];
   bool has_descriptor_ = false;
   bool has_preprocessing_ref_ = false;
+  std::vector<Span> tokens_;
+  std::vector<std::uint32_t> starts_ = {0};  // member m's inputs: [starts_[m], starts_[m + 1])
+  std::vector<MemberInput> member_inputs_;
 };
 
 }  // namespace weftory
