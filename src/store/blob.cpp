@@ -36,10 +36,12 @@ class Writer {
   Writer(std::uint64_t field_max, std::size_t expected_bytes) : field_max_(field_max) {
     out_.resize(std::max<std::size_t>(expected_bytes, 64));
   }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   void u8(std::uint8_t v) {
     room(1);
-    out_[pos_++] = v;
+    out_[pos_++].value = v;
   }
   void u64(std::uint64_t v) {
     room(8);
@@ -48,10 +50,8 @@ class Writer {
   // A 32-bit field holding `value`; false (with the reason kept) when the
   // value does not fit.
   bool field(std::uint64_t value, std::string_view what) {
-    if (value > field_max_) {
-      error_ = BlobTooLarge{"cannot write weftory IR blob: " + std::string(what) + where() + " is " +
-                            std::to_string(value) + ", above the format's limit of " + std::to_string(field_max_)};
-      return false;
+    if (value > field_max_) [[unlikely]] {
+      return refuse(value, what);
     }
     room(4);
     store_le(static_cast<std::uint32_t>(value));
@@ -60,7 +60,7 @@ class Writer {
   bool text(std::string_view s, std::string_view what) {
     if (!field(s.size(), what)) return false;
     room(s.size());
-    if (!s.empty()) std::memcpy(out_.data() + pos_, s.data(), s.size());
+    if (!s.empty()) std::memcpy(&out_[pos_].value, s.data(), s.size());
     pos_ += s.size();
     return true;
   }
@@ -69,17 +69,30 @@ class Writer {
 
   BlobTooLarge take_error() { return std::move(error_); }
   std::vector<std::uint8_t> take_bytes() {
-    out_.resize(pos_);
-    return std::move(out_);
+    return std::vector<std::uint8_t>(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
   }
 
  private:
+  // The output grows without zero-filling what it is about to overwrite.
+  struct UninitializedByte {
+    std::uint8_t value;
+    UninitializedByte() {}  // NOLINT: deliberately leaves the byte as it is
+    operator std::uint8_t() const { return value; }  // NOLINT: a byte
+  };
+
+  [[gnu::noinline, gnu::cold]] bool refuse(std::uint64_t value, std::string_view what) {
+    error_ = BlobTooLarge{"cannot write weftory IR blob: " + std::string(what) + where() + " is " +
+                          std::to_string(value) + ", above the format's limit of " + std::to_string(field_max_)};
+    return false;
+  }
   void room(std::size_t n) {
-    if (out_.size() - pos_ < n) out_.resize(std::max(out_.size() * 2, pos_ + n));
+    if (out_.size() - pos_ < n) [[unlikely]] {
+      out_.resize(std::max(out_.size() * 2, pos_ + n));
+    }
   }
   template <class T>
   void store_le(T v) {
-    std::uint8_t* p = out_.data() + pos_;
+    std::uint8_t* p = &out_[pos_].value;
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(p, &v, sizeof v);
     } else {
@@ -89,7 +102,7 @@ class Writer {
   }
   std::string where() const { return node_ ? " of node " + std::to_string(*node_) : std::string(); }
 
-  std::vector<std::uint8_t> out_;
+  std::vector<UninitializedByte> out_;
   std::size_t pos_ = 0;
   std::uint64_t field_max_;
   std::optional<std::uint64_t> node_;

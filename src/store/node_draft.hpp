@@ -29,15 +29,19 @@ class NodeDraft {
     tokens_.clear();
     starts_.assign(1, 0);
     member_inputs_.clear();
+    sorted_ = true;
+    repeated_ = 0;
   }
 
   void set_name(std::string_view name) { name_ = add_text(name); }
   std::vector<NodeId>& inputs() { return inputs_; }
   void add_param(std::string_view key, ParamTag tag, std::uint64_t bits) {
+    sorted_ = false;
     params_.push_back(Entry{add_text(key), tag, bits, {}, 0, 0});
   }
   void add_str_param(std::string_view key, std::string_view value) {
     const Span k = add_text(key);
+    sorted_ = false;
     params_.push_back(Entry{k, ParamTag::Str, 0, add_text(value), 0, 0});
   }
   void set_descriptor(const PayloadDescriptor& d) {
@@ -75,6 +79,8 @@ class NodeDraft {
   // first key that equals the one before it, or param_count() when the keys
   // are unique.
   std::size_t sort_params() {
+    if (sorted_) return repeated_;
+    sorted_ = true;
     for (std::size_t i = 1; i < params_.size(); ++i) {
       if (!(key(i) < key(i - 1))) continue;
       const Entry moving = params_[i];
@@ -86,10 +92,14 @@ class NodeDraft {
       } while (j > 0 && moving_key < key(j - 1));
       params_[j] = moving;
     }
+    repeated_ = params_.size();
     for (std::size_t i = 1; i < params_.size(); ++i) {
-      if (key(i) == key(i - 1)) return i;
+      if (key(i) == key(i - 1)) {
+        repeated_ = i;
+        break;
+      }
     }
-    return params_.size();
+    return repeated_;
   }
 
   // Ends the node: sorts the parameters and hashes the texts; call after
@@ -151,7 +161,7 @@ class NodeDraft {
     bytes_.append(text);
     return s;
   }
-  std::string_view view(Span s) const { return std::string_view(bytes_).substr(s.offset, s.size); }
+  std::string_view view(Span s) const { return std::string_view(bytes_.data() + s.offset, s.size); }
   std::string_view key(std::size_t i) const { return view(params_[i].key); }
 
   NodeKind kind_ = NodeKind::Source;
@@ -163,6 +173,8 @@ class NodeDraft {
   Span descriptor_texts_[6];
   bool has_descriptor_ = false;
   bool has_preprocessing_ref_ = false;
+  bool sorted_ = true;
+  std::size_t repeated_ = 0;
   std::vector<Span> tokens_;
   std::vector<std::uint32_t> starts_ = {0};  // member m's inputs: [starts_[m], starts_[m + 1])
   std::vector<MemberInput> member_inputs_;
