@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "python/errors.hpp"
 #include "python/payload_descriptor.hpp"
@@ -67,6 +68,46 @@ ParamValue param_value_from_python(PyObject* value) {
     PyErr_Clear();
   }
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
+// How many str keys of the dict have exactly this UTF-8 text, counting up to
+// two. Read one item at a time inside the dict's critical section, like the
+// conversion itself; keys that do not encode are not counted.
+int count_keys_with_text(PyObject* dict, std::string_view text) {
+  int count = 0;
+  Py_ssize_t pos = 0;
+  while (count < 2) {
+    PyObject* key = nullptr;
+    bool more = false;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    more = PyDict_Next(dict, &pos, &key, nullptr) != 0;
+    if (more) Py_INCREF(key);
+    Py_END_CRITICAL_SECTION();
+    if (!more) break;
+    PyRef key_ref = PyRef::steal(key);
+    if (!PyUnicode_Check(key)) continue;
+    Py_ssize_t size = 0;
+    const char* data = utf8_view(key, &size);
+    if (!data) {
+      PyErr_Clear();
+      continue;
+    }
+    if (std::string_view(data, static_cast<std::size_t>(size)) == text) ++count;
+  }
+  return count;
+}
+
+// A converted map must not repeat a key. A dict holds each key once, so a
+// repeat comes either from two distinct keys with the same text (str
+// subclasses with their own hashes), which the dict still holds both of, or
+// from the dict changing while it was read (a key removed and put back, so
+// that iteration met it twice).
+void check_unique_keys(const ParamMap& sorted, PyObject* dict) {
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    if (sorted[i].key != sorted[i - 1].key) continue;
+    if (count_keys_with_text(dict, sorted[i].key) >= 2) raise(PyExc_ValueError, "duplicate param name");
+    fatal("dictionary keys changed during iteration");
+  }
 }
 
 }  // namespace
@@ -200,6 +241,7 @@ ParamMap params_from_python(PyObject* obj) {
     params.push_back(ParamEntry{std::move(key_text), param_value_from_python(value_ref.get())});
   }
   sort_params(params);
+  check_unique_keys(params, obj);
   return params;
 }
 
