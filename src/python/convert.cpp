@@ -245,8 +245,8 @@ ParamMap params_from_python(PyObject* obj) {
   return params;
 }
 
-PayloadDescriptor descriptor_from_python(PyObject* obj) {
-  if (const PayloadDescriptor* held = payload_descriptor_value(obj)) return *held;
+PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj) {
+  if (const PayloadDescriptor* held = payload_descriptor_value(state, obj)) return *held;
   if (!PyDict_Check(obj)) raise(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
   PayloadDescriptor d;
   PyRef pre = dict_get(obj, "preprocessing_ref");
