@@ -34,6 +34,18 @@ PyRef dict_get(PyObject* dict, const char* key) {
 #endif
 }
 
+// Drops the error of a failed classification attempt, which only means the
+// value is not of that kind. Running out of recursion depth or memory says
+// nothing about the value and is raised as it is: discarded, the next attempt
+// would run the same Python code into the same failure again, so a recursion
+// through conversions would take time exponential in its depth.
+void discard_attempt_error() {
+  if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw_python_error();
+  }
+  PyErr_Clear();
+}
+
 // One param value, classified by the first rule that applies.
 // The exact built-in types skip the protocol attempts that cannot apply to
 // them, and an attempt is only made when the type has the slot it needs, so
@@ -48,7 +60,7 @@ ParamValue param_value_from_python(PyObject* value) {
       long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
       if (!(v == -1 && PyErr_Occurred()) && overflow == 0) return ParamValue::from_int(v);
     }
-    PyErr_Clear();
+    discard_attempt_error();
   }
 
   if (PyFloat_CheckExact(value)) return ParamValue::from_float(PyFloat_AS_DOUBLE(value));
@@ -57,7 +69,7 @@ ParamValue param_value_from_python(PyObject* value) {
     if (number && (number->nb_float || number->nb_index)) {
       double d = PyFloat_AsDouble(value);
       if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::from_float(d);
-      PyErr_Clear();
+      discard_attempt_error();
     }
   }
 
@@ -65,7 +77,7 @@ ParamValue param_value_from_python(PyObject* value) {
     Py_ssize_t size = 0;
     const char* data = utf8_view(value, &size);
     if (data) return ParamValue::from_str(std::string(data, static_cast<std::size_t>(size)));
-    PyErr_Clear();
+    discard_attempt_error();
   }
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
 }

@@ -32,6 +32,15 @@ PyObject* insert(PyObject* self, NodeRecord record) {
   return PyLong_FromUnsignedLongLong(added.value());
 }
 
+// Builds the record from the converted arguments and inserts it. Kept out of
+// line so that the frame of an add_* method, which stays on the stack while
+// its arguments are converted (and so while Python code a conversion runs
+// calls back into the module), holds only the converted values.
+template <class Build>
+[[gnu::noinline]] PyObject* build_and_insert(PyObject* self, Build&& build) {
+  return insert(self, build());
+}
+
 // ---------------------------------------------------------------- add_*
 
 constexpr Param kAddSourceParams[] = {{"name", false, true}, {"params", false, false}};
@@ -40,15 +49,19 @@ constexpr Param kAddExternalParams[] = {
     {"descriptor", false, true}, {"inputs", false, true}, {"params", false, false}};
 constexpr Param kAddBoundaryParams[] = {{"inputs", false, true}, {"params", false, false}};
 
+[[gnu::noinline]] PyObject* add_source_record(PyObject* self, std::string&& name, ParamMap&& params) {
+  StoreResult<NodeId> added = store_of(self).add_node(NodeRecord::source(std::move(name), std::move(params)));
+  if (!added.ok()) fatal("source has no inputs");
+  return PyLong_FromUnsignedLongLong(added.value());
+}
+
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({"GraphStore.add_source", kAddSourceParams}, args, nargs, kwnames, a);
     std::string name = convert_arg("name", [&] { return to_text(a[0]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
-    StoreResult<NodeId> added = store_of(self).add_node(NodeRecord::source(std::move(name), std::move(params)));
-    if (!added.ok()) fatal("source has no inputs");
-    return PyLong_FromUnsignedLongLong(added.value());
+    return add_source_record(self, std::move(name), std::move(params));
   });
 }
 
@@ -61,7 +74,7 @@ PyObject* add_named(const char* function, PyObject* self, PyObject* const* args,
     std::string name = convert_arg("name", [&] { return to_text(a[0]); });
     std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
-    return insert(self, Make(std::move(name), std::move(params), std::move(inputs)));
+    return build_and_insert(self, [&] { return Make(std::move(name), std::move(params), std::move(inputs)); });
   });
 }
 
@@ -82,7 +95,8 @@ PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     const ModuleState& state = state_of_class(cls);
     PayloadDescriptor descriptor = convert_arg("descriptor", [&] { return descriptor_from_python(state, a[0]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
-    return insert(self, NodeRecord::external(std::move(descriptor), std::move(params), std::move(inputs)));
+    return build_and_insert(
+        self, [&] { return NodeRecord::external(std::move(descriptor), std::move(params), std::move(inputs)); });
   });
 }
 
@@ -94,7 +108,7 @@ PyObject* add_boundary(const char* function, PyObject* self, PyObject* const* ar
     bind_fastcall({function, kAddBoundaryParams}, args, nargs, kwnames, a);
     std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[0]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
-    return insert(self, Make(std::move(params), std::move(inputs)));
+    return build_and_insert(self, [&] { return Make(std::move(params), std::move(inputs)); });
   });
 }
 
@@ -209,9 +223,23 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
   });
 }
 
-NodeMapEntry node_map_entry_from_python(PyObject* item) {
+[[noreturn]] void raise_bad_node_map_entry(std::size_t index, PyObject* item) {
+  std::string message = "node map entry " + std::to_string(index);
+  message += " must be None or a (reduced_id, member_index) tuple, not ";
+  if (PyTuple_Check(item)) {
+    message += "a tuple of length ";
+    message += std::to_string(PyTuple_GET_SIZE(item));
+  } else {
+    message += '\'';
+    message += type_qualname(item);
+    message += '\'';
+  }
+  raise(PyExc_TypeError, message);
+}
+
+NodeMapEntry node_map_entry_from_python(std::size_t index, PyObject* item) {
   if (item == Py_None) return std::nullopt;
-  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_type_mismatch(item, "tuple");
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_bad_node_map_entry(index, item);
   Landing landing;
   landing.reduced_id = to_node_id(PyTuple_GET_ITEM(item, 0));
   PyObject* member = PyTuple_GET_ITEM(item, 1);
@@ -234,7 +262,7 @@ PyObject* from_pickle(PyObject*, PyTypeObject* cls, PyObject* const* args, std::
       std::vector<NodeMapEntry> entries;
       entries.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())));
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        entries.push_back(node_map_entry_from_python(PyTuple_GET_ITEM(items.get(), i)));
+        entries.push_back(node_map_entry_from_python(static_cast<std::size_t>(i), PyTuple_GET_ITEM(items.get(), i)));
       }
       return entries;
     });

@@ -147,6 +147,33 @@ def test_binding_errors_raise_type_error(store, method, args, kwargs):
     assert store.node_count() == 0
 
 
+@pytest.mark.parametrize(
+    "call, function",
+    [
+        (lambda s, kw: s.add_op("f", [0], **kw), "GraphStore.add_op"),
+        (lambda s, kw: s.add_source("x", **kw), "GraphStore.add_source"),
+        (lambda s, kw: s.serialize(**kw), "GraphStore.serialize"),
+        (lambda s, kw: s.cone(outputs=[0], **kw), "GraphStore.cone"),
+        (lambda s, kw: wc.GraphStore.deserialize(b"", **kw), "GraphStore.deserialize"),
+        (lambda s, kw: wc.GraphStore(**kw), "GraphStore.__new__"),
+        (
+            lambda s, kw: wc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="1",
+                                               io_schema="s", **kw),
+            "PayloadDescriptor.__new__",
+        ),
+    ],
+    ids=["add_op", "add_source", "serialize", "cone", "deserialize", "GraphStore", "PayloadDescriptor"],
+)
+@pytest.mark.parametrize("name", ["\ud800", "a\udfffb", "\U0001f600"], ids=["lone-high", "lone-low", "astral"])
+def test_unexpected_keyword_names_any_str(store, call, function, name):
+    store.add_source("a")
+    with pytest.raises(TypeError) as info:
+        call(store, {name: 1})
+    assert type(info.value) is TypeError
+    assert info.value.args == (f"{function}() got an unexpected keyword argument '{name}'",)
+    assert store.node_count() == 1
+
+
 def test_self_is_positional_only(store):
     with pytest.raises(TypeError):
         wc.GraphStore.add_source(self=store, name="x")
