@@ -45,10 +45,12 @@ void place_keyword(const Signature& sig, PyObject* kwname, PyObject* value, std:
       return;
     }
   }
-  PyRef repr = PyRef::steal(PyObject_Str(kwname));
-  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-  if (!text) throw_python_error();
-  raise(PyExc_TypeError, std::string(sig.function) + "() got an unexpected keyword argument '" + text + "'");
+  // Formatted as a str, not through UTF-8: a keyword name may be any str,
+  // lone surrogates included.
+  PyRef message = PyRef::steal(
+      PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.function, kwname));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+  throw_python_error();
 }
 
 void place_positional(const Signature& sig, PyObject* const* args, std::size_t nargs, std::span<PyObject*> out) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "python/errors.hpp"
 #include "python/payload_descriptor.hpp"
@@ -33,6 +34,18 @@ PyRef dict_get(PyObject* dict, const char* key) {
 #endif
 }
 
+// Drops the error of a failed classification attempt, which only means the
+// value is not of that kind. Running out of recursion depth or memory says
+// nothing about the value and is raised as it is: discarded, the next attempt
+// would run the same Python code into the same failure again, so a recursion
+// through conversions would take time exponential in its depth.
+void discard_attempt_error() {
+  if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw_python_error();
+  }
+  PyErr_Clear();
+}
+
 // One param value, classified by the first rule that applies.
 // The exact built-in types skip the protocol attempts that cannot apply to
 // them, and an attempt is only made when the type has the slot it needs, so
@@ -47,7 +60,7 @@ ParamValue param_value_from_python(PyObject* value) {
       long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
       if (!(v == -1 && PyErr_Occurred()) && overflow == 0) return ParamValue::from_int(v);
     }
-    PyErr_Clear();
+    discard_attempt_error();
   }
 
   if (PyFloat_CheckExact(value)) return ParamValue::from_float(PyFloat_AS_DOUBLE(value));
@@ -56,7 +69,7 @@ ParamValue param_value_from_python(PyObject* value) {
     if (number && (number->nb_float || number->nb_index)) {
       double d = PyFloat_AsDouble(value);
       if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::from_float(d);
-      PyErr_Clear();
+      discard_attempt_error();
     }
   }
 
@@ -64,9 +77,49 @@ ParamValue param_value_from_python(PyObject* value) {
     Py_ssize_t size = 0;
     const char* data = utf8_view(value, &size);
     if (data) return ParamValue::from_str(std::string(data, static_cast<std::size_t>(size)));
-    PyErr_Clear();
+    discard_attempt_error();
   }
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
+// How many str keys of the dict have exactly this UTF-8 text, counting up to
+// two. Read one item at a time inside the dict's critical section, like the
+// conversion itself; keys that do not encode are not counted.
+int count_keys_with_text(PyObject* dict, std::string_view text) {
+  int count = 0;
+  Py_ssize_t pos = 0;
+  while (count < 2) {
+    PyObject* key = nullptr;
+    bool more = false;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    more = PyDict_Next(dict, &pos, &key, nullptr) != 0;
+    if (more) Py_INCREF(key);
+    Py_END_CRITICAL_SECTION();
+    if (!more) break;
+    PyRef key_ref = PyRef::steal(key);
+    if (!PyUnicode_Check(key)) continue;
+    Py_ssize_t size = 0;
+    const char* data = utf8_view(key, &size);
+    if (!data) {
+      PyErr_Clear();
+      continue;
+    }
+    if (std::string_view(data, static_cast<std::size_t>(size)) == text) ++count;
+  }
+  return count;
+}
+
+// A converted map must not repeat a key. A dict holds each key once, so a
+// repeat comes either from two distinct keys with the same text (str
+// subclasses with their own hashes), which the dict still holds both of, or
+// from the dict changing while it was read (a key removed and put back, so
+// that iteration met it twice).
+void check_unique_keys(const ParamMap& sorted, PyObject* dict) {
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    if (sorted[i].key != sorted[i - 1].key) continue;
+    if (count_keys_with_text(dict, sorted[i].key) >= 2) raise(PyExc_ValueError, "duplicate param name");
+    fatal("dictionary keys changed during iteration");
+  }
 }
 
 }  // namespace
@@ -200,11 +253,12 @@ ParamMap params_from_python(PyObject* obj) {
     params.push_back(ParamEntry{std::move(key_text), param_value_from_python(value_ref.get())});
   }
   sort_params(params);
+  check_unique_keys(params, obj);
   return params;
 }
 
-PayloadDescriptor descriptor_from_python(PyObject* obj) {
-  if (const PayloadDescriptor* held = payload_descriptor_value(obj)) return *held;
+PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj) {
+  if (const PayloadDescriptor* held = payload_descriptor_value(state, obj)) return *held;
   if (!PyDict_Check(obj)) raise(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
   PayloadDescriptor d;
   PyRef pre = dict_get(obj, "preprocessing_ref");

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "python/pyref.hpp"
+#include "python/module_state.hpp"
 #include "store/node.hpp"
 
 namespace weftory::py {
@@ -20,7 +20,8 @@ std::vector<NodeId> to_node_ids(PyObject* obj);
 bool to_bool(PyObject* obj);
 // nullptr or None: the empty map.
 ParamMap params_from_python(PyObject* obj);
-PayloadDescriptor descriptor_from_python(PyObject* obj);
+// A PayloadDescriptor of the module whose state is given, or a dict.
+PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj);
 
 // Core values back to Python; nullptr with an error set on failure.
 PyRef text_to_python(std::string_view text);

@@ -1,6 +1,12 @@
 #include "python/errors.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+
+#if defined(__linux__) && defined(__GLIBC__)
+#include <pthread.h>
+#endif
 
 namespace weftory::py {
 
@@ -59,6 +65,62 @@ void add_note_to_current(std::string_view note) {
     if (!result) PyErr_Clear();
   }
   PyErr_Restore(type, value, traceback);
+}
+
+void add_argument_note(const char* name) { add_note_to_current(std::string("while processing '") + name + "'"); }
+
+namespace {
+
+// The lowest address of the calling thread's stack and its size, looked up
+// once per thread; 0 when unknown.
+struct StackBounds {
+  std::uintptr_t low = 0;
+  std::size_t size = 0;
+};
+
+StackBounds find_stack_bounds() {
+  StackBounds bounds;
+#if defined(__linux__) && defined(__GLIBC__)
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+      bounds.low = reinterpret_cast<std::uintptr_t>(addr);
+      bounds.size = size;
+    }
+    pthread_attr_destroy(&attr);
+  }
+#endif
+  return bounds;
+}
+
+// What an entry point may still use below the point where it is entered: the
+// largest stack any one call needs, with room to spare, or a quarter of a
+// small thread stack.
+constexpr std::size_t kStackReserve = 256 * 1024;
+
+bool stack_nearly_exhausted() {
+  thread_local const StackBounds bounds = find_stack_bounds();
+  if (bounds.low == 0) return false;
+  // The frame address, not a local's: a sanitizer may keep locals elsewhere.
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  // Outside the thread's own stack (a stack switched to by user code): unknown.
+  if (here < bounds.low || here - bounds.low >= bounds.size) return false;
+  return here - bounds.low < std::min(kStackReserve, bounds.size / 4);
+}
+
+}  // namespace
+
+bool enter_entry_point() {
+  if (Py_EnterRecursiveCall(" while calling a weftory_core method")) return false;
+  if (stack_nearly_exhausted()) {
+    Py_LeaveRecursiveCall();
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a weftory_core method (C stack nearly used up)");
+    return false;
+  }
+  return true;
 }
 
 std::string type_qualname(PyObject* obj) {

@@ -30,6 +30,17 @@ void set_panic(std::string_view message);
 // Attaches a note to the exception currently set (the add_note mechanism).
 void add_note_to_current(std::string_view note);
 
+// Attaches the note "while processing '<name>'" to the exception currently set.
+void add_argument_note(const char* name);
+
+// Enters one level of the interpreter's recursion for an entry point: false,
+// with RecursionError set, when the interpreter's recursion limit is reached
+// or the thread's C stack is nearly used up. Entry points convert arguments
+// through Python code (__index__, __float__) that may call back into the
+// module, so this is what ends such a recursion in an exception, not a crash.
+bool enter_entry_point();
+inline void leave_entry_point() { Py_LeaveRecursiveCall(); }
+
 // The type-mismatch TypeError: "'int' object is not an instance of 'str'".
 [[noreturn]] void raise_type_mismatch(PyObject* obj, std::string_view expected);
 
@@ -40,6 +51,10 @@ std::string type_qualname(PyObject* obj);
 // a FatalError becomes PanicException, an allocation failure MemoryError.
 template <class Result, class F>
 Result run_guarded(Result failure, F&& body) noexcept {
+  if (!enter_entry_point()) return failure;
+  struct Leave {
+    ~Leave() { leave_entry_point(); }
+  } leave;
   try {
     return body();
   } catch (const PyErrorSet&) {
@@ -67,7 +82,7 @@ decltype(auto) convert_arg(const char* name, F&& convert) {
   try {
     return convert();
   } catch (const PyErrorSet&) {
-    add_note_to_current(std::string("while processing '") + name + "'");
+    add_argument_note(name);
     throw;
   }
 }

@@ -1,7 +1,6 @@
 #include "python/graph_store.hpp"
 
 #include <array>
-#include <atomic>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,9 +18,9 @@ namespace weftory::py {
 
 namespace {
 
-std::atomic<PyTypeObject*> g_type{nullptr};
-
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// A method that is told its defining class, through which it finds its module.
+using ClassMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, std::size_t, PyObject*);
 
 [[noreturn]] void raise_bad_node_id(BadNodeId bad) {
   raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id));
@@ -33,6 +32,15 @@ PyObject* insert(PyObject* self, NodeRecord record) {
   return PyLong_FromUnsignedLongLong(added.value());
 }
 
+// Builds the record from the converted arguments and inserts it. Kept out of
+// line so that the frame of an add_* method, which stays on the stack while
+// its arguments are converted (and so while Python code a conversion runs
+// calls back into the module), holds only the converted values.
+template <class Build>
+[[gnu::noinline]] PyObject* build_and_insert(PyObject* self, Build&& build) {
+  return insert(self, build());
+}
+
 // ---------------------------------------------------------------- add_*
 
 constexpr Param kAddSourceParams[] = {{"name", false, true}, {"params", false, false}};
@@ -41,15 +49,19 @@ constexpr Param kAddExternalParams[] = {
     {"descriptor", false, true}, {"inputs", false, true}, {"params", false, false}};
 constexpr Param kAddBoundaryParams[] = {{"inputs", false, true}, {"params", false, false}};
 
+[[gnu::noinline]] PyObject* add_source_record(PyObject* self, std::string&& name, ParamMap&& params) {
+  StoreResult<NodeId> added = store_of(self).add_node(NodeRecord::source(std::move(name), std::move(params)));
+  if (!added.ok()) fatal("source has no inputs");
+  return PyLong_FromUnsignedLongLong(added.value());
+}
+
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({"GraphStore.add_source", kAddSourceParams}, args, nargs, kwnames, a);
     std::string name = convert_arg("name", [&] { return to_text(a[0]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
-    StoreResult<NodeId> added = store_of(self).add_node(NodeRecord::source(std::move(name), std::move(params)));
-    if (!added.ok()) fatal("source has no inputs");
-    return PyLong_FromUnsignedLongLong(added.value());
+    return add_source_record(self, std::move(name), std::move(params));
   });
 }
 
@@ -62,7 +74,7 @@ PyObject* add_named(const char* function, PyObject* self, PyObject* const* args,
     std::string name = convert_arg("name", [&] { return to_text(a[0]); });
     std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
-    return insert(self, Make(std::move(name), std::move(params), std::move(inputs)));
+    return build_and_insert(self, [&] { return Make(std::move(name), std::move(params), std::move(inputs)); });
   });
 }
 
@@ -74,14 +86,17 @@ PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return add_named<NodeRecord::reduction>("GraphStore.add_reduction", self, args, nargs, kwnames);
 }
 
-PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf,
+                       PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
-    bind_fastcall({"GraphStore.add_external", kAddExternalParams}, args, nargs, kwnames, a);
+    bind_fastcall({"GraphStore.add_external", kAddExternalParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
-    PayloadDescriptor descriptor = convert_arg("descriptor", [&] { return descriptor_from_python(a[0]); });
+    const ModuleState& state = state_of_class(cls);
+    PayloadDescriptor descriptor = convert_arg("descriptor", [&] { return descriptor_from_python(state, a[0]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
-    return insert(self, NodeRecord::external(std::move(descriptor), std::move(params), std::move(inputs)));
+    return build_and_insert(
+        self, [&] { return NodeRecord::external(std::move(descriptor), std::move(params), std::move(inputs)); });
   });
 }
 
@@ -93,7 +108,7 @@ PyObject* add_boundary(const char* function, PyObject* self, PyObject* const* ar
     bind_fastcall({function, kAddBoundaryParams}, args, nargs, kwnames, a);
     std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[0]); });
     ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
-    return insert(self, Make(std::move(params), std::move(inputs)));
+    return build_and_insert(self, [&] { return Make(std::move(params), std::move(inputs)); });
   });
 }
 
@@ -142,20 +157,21 @@ std::span<const std::uint8_t> bytes_view(PyObject* obj) {
   return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
 }
 
-PyObject* store_from_blob(BlobReadResult read) {
+PyObject* store_from_blob(const ModuleState& state, BlobReadResult read) {
   if (!read.ok()) raise(PyExc_ValueError, read.error().message());
-  return wrap_store(read.take_store()).release();
+  return wrap_store(state, read.take_store()).release();
 }
 
 constexpr Param kDeserializeParams[] = {{"data", false, true}};
 
-PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A static method, told its defining class like the others (bind_static_methods).
+PyObject* deserialize(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
-    bind_fastcall({"GraphStore.deserialize", kDeserializeParams}, args, nargs, kwnames, a);
+    bind_fastcall({"GraphStore.deserialize", kDeserializeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     // bytes are immutable: the reader works on them in place.
     std::span<const std::uint8_t> data = convert_arg("data", [&] { return bytes_view(a[0]); });
-    return store_from_blob(read_blob(data));
+    return store_from_blob(state_of_class(cls), read_blob(data));
   });
 }
 
@@ -176,14 +192,14 @@ PyObject* node_map(PyObject* self, PyObject*) {
 
 constexpr Param kConeParams[] = {{"outputs", true, true}};
 
-PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
-    bind_fastcall({"GraphStore.cone", kConeParams}, args, nargs, kwnames, a);
+    bind_fastcall({"GraphStore.cone", kConeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::vector<NodeId> outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
     StoreResult<std::unique_ptr<Store>> result = weftory::cone(store_of(self), outputs);
     if (!result.ok()) raise_bad_node_id(result.error());
-    return wrap_store(std::move(result.value())).release();
+    return wrap_store(state_of_class(cls), std::move(result.value())).release();
   });
 }
 
@@ -207,9 +223,23 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
   });
 }
 
-NodeMapEntry node_map_entry_from_python(PyObject* item) {
+[[noreturn]] void raise_bad_node_map_entry(std::size_t index, PyObject* item) {
+  std::string message = "node map entry " + std::to_string(index);
+  message += " must be None or a (reduced_id, member_index) tuple, not ";
+  if (PyTuple_Check(item)) {
+    message += "a tuple of length ";
+    message += std::to_string(PyTuple_GET_SIZE(item));
+  } else {
+    message += '\'';
+    message += type_qualname(item);
+    message += '\'';
+  }
+  raise(PyExc_TypeError, message);
+}
+
+NodeMapEntry node_map_entry_from_python(std::size_t index, PyObject* item) {
   if (item == Py_None) return std::nullopt;
-  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_type_mismatch(item, "tuple");
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_bad_node_map_entry(index, item);
   Landing landing;
   landing.reduced_id = to_node_id(PyTuple_GET_ITEM(item, 0));
   PyObject* member = PyTuple_GET_ITEM(item, 1);
@@ -219,10 +249,10 @@ NodeMapEntry node_map_entry_from_python(PyObject* item) {
 
 constexpr Param kFromPickleParams[] = {{"data", false, true}, {"node_map", false, true}};
 
-PyObject* from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* from_pickle(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
-    bind_fastcall({"GraphStore._from_pickle", kFromPickleParams}, args, nargs, kwnames, a);
+    bind_fastcall({"GraphStore._from_pickle", kFromPickleParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::span<const std::uint8_t> data = convert_arg("data", [&] { return bytes_view(a[0]); });
     std::vector<NodeMapEntry> map = convert_arg("node_map", [&] {
       if (!PyList_Check(a[1])) raise_type_mismatch(a[1], "list");
@@ -232,11 +262,11 @@ PyObject* from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       std::vector<NodeMapEntry> entries;
       entries.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())));
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        entries.push_back(node_map_entry_from_python(PyTuple_GET_ITEM(items.get(), i)));
+        entries.push_back(node_map_entry_from_python(static_cast<std::size_t>(i), PyTuple_GET_ITEM(items.get(), i)));
       }
       return entries;
     });
-    return store_from_blob(read_blob_with_node_map(data, std::move(map)));
+    return store_from_blob(state_of_class(cls), read_blob_with_node_map(data, std::move(map)));
   });
 }
 
@@ -262,7 +292,21 @@ void graph_store_dealloc(PyObject* self) {
 }
 
 #define WEFTORY_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<FastMethod>(fn)))
+#define WEFTORY_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<ClassMethod>(fn)))
 #define WEFTORY_NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<PyCFunction>(fn)))
+
+// Holds a static method's place in the method table until bind_static_methods
+// puts the real one there; never called.
+PyObject* unbound_static_method(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+  return guarded([]() -> PyObject* { fatal("static method of a GraphStore class that is not set up"); });
+}
+
+constexpr const char* kDeserializeDoc =
+    "deserialize(data)\n--\n\n"
+    "Rebuilds a store from canonical bytes. A round trip reproduces the same node ids, so serializing the "
+    "result gives the input bytes again.";
+constexpr const char* kFromPickleDoc =
+    "_from_pickle(data, node_map)\n--\n\nRestores a pickled store (its blob and its node map).";
 
 PyMethodDef kMethods[] = {
     {"add_source", WEFTORY_FAST(add_source), METH_FASTCALL | METH_KEYWORDS,
@@ -270,7 +314,7 @@ PyMethodDef kMethods[] = {
     {"add_op", WEFTORY_FAST(add_op), METH_FASTCALL | METH_KEYWORDS, "add_op($self, name, inputs, params=None)\n--\n\n"},
     {"add_reduction", WEFTORY_FAST(add_reduction), METH_FASTCALL | METH_KEYWORDS,
      "add_reduction($self, name, inputs, params=None)\n--\n\n"},
-    {"add_external", WEFTORY_FAST(add_external), METH_FASTCALL | METH_KEYWORDS,
+    {"add_external", WEFTORY_METHOD(add_external), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
     {"add_exchange", WEFTORY_FAST(add_exchange), METH_FASTCALL | METH_KEYWORDS,
      "add_exchange($self, inputs, params=None)\n--\n\n"
@@ -286,10 +330,7 @@ PyMethodDef kMethods[] = {
      "serialize($self, outputs=None)\n--\n\n"
      "Writes the IR in its canonical, versioned, byte-identical durable form. With outputs= the bytes flag "
      "exactly that set and the stored marks are ignored; the default writes the stored marks."},
-    {"deserialize", WEFTORY_FAST(deserialize), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "deserialize(data)\n--\n\n"
-     "Rebuilds a store from canonical bytes. A round trip reproduces the same node ids, so serializing the "
-     "result gives the input bytes again."},
+    {"deserialize", WEFTORY_FAST(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDeserializeDoc},
     {"nodes", WEFTORY_NOARGS(nodes), METH_NOARGS,
      "nodes($self)\n--\n\n"
      "A structured, read-only view of every node in id order: one dict per node with the keys id, output, "
@@ -303,15 +344,22 @@ PyMethodDef kMethods[] = {
      "For each node of the graph this store was reduced from, where it landed here, as (reduced_node_id, "
      "member_index or None), or None if dead-code elimination dropped it; indexed by that graph's node id. "
      "Empty for a store that did not come out of a reduction."},
-    {"cone", WEFTORY_FAST(cone), METH_FASTCALL | METH_KEYWORDS,
+    {"cone", WEFTORY_METHOD(cone), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "cone($self, *, outputs)\n--\n\n"
      "The one-to-one cone of outputs (dead-code elimination without rewrites) as a fresh store marked with "
      "outputs; its node map sends each kept id to (cone id, None)."},
     {"__reduce__", WEFTORY_NOARGS(reduce_for_pickle), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the store as its blob with its node map beside it."},
-    {"_from_pickle", WEFTORY_FAST(from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_pickle(data, node_map)\n--\n\nRestores a pickled store (its blob and its node map)."},
+    {"_from_pickle", WEFTORY_FAST(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     kFromPickleDoc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+// The static methods as they are called: told their defining class.
+constexpr int kStaticMethodFlags = METH_STATIC | METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef kStaticMethods[] = {
+    {"deserialize", WEFTORY_METHOD(deserialize), kStaticMethodFlags, kDeserializeDoc},
+    {"_from_pickle", WEFTORY_METHOD(from_pickle), kStaticMethodFlags, kFromPickleDoc},
 };
 
 constexpr const char* kDoc =
@@ -336,20 +384,33 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
+// A static method made from a method table gets no receiver and no class, so
+// nothing would tell it which module's class its stores are to be made of.
+// Each placeholder of the table is replaced, in place in the class dict (so
+// the method order stays), by a staticmethod around a function that is told
+// this class as its defining class; it reads and pickles like the one the
+// table makes. The class is not yet visible to any other code.
+int bind_static_methods(PyTypeObject* type) {
+  PyObject* dict = type->tp_dict;
+  for (PyMethodDef& def : kStaticMethods) {
+    PyRef function = PyRef::steal(PyCMethod_New(&def, reinterpret_cast<PyObject*>(type), nullptr, type));
+    PyRef method = function ? PyRef::steal(PyStaticMethod_New(function.get())) : PyRef();
+    if (!method || PyDict_SetItemString(dict, def.ml_name, method.get()) < 0) return -1;
+  }
+  PyType_Modified(type);
+  return 0;
+}
+
 }  // namespace
 
 PyObject* create_graph_store_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-  if (!type) return nullptr;
-  // Kept alive for the process: stores made by methods without a receiver
-  // (deserialize) are created from it.
-  Py_INCREF(type);
-  g_type.exchange(reinterpret_cast<PyTypeObject*>(type), std::memory_order_acq_rel);
-  return type;
+  PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+  if (!type || bind_static_methods(reinterpret_cast<PyTypeObject*>(type.get())) < 0) return nullptr;
+  return type.release();
 }
 
-PyRef wrap_store(std::unique_ptr<Store> store) {
-  PyTypeObject* type = g_type.load(std::memory_order_acquire);
+PyRef wrap_store(const ModuleState& state, std::unique_ptr<Store> store) {
+  PyTypeObject* type = state.graph_store_type;
   if (!type) fatal("GraphStore type is not initialised");
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) throw_python_error();

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "python/pyref.hpp"
+#include "python/module_state.hpp"
 #include "store/store.hpp"
 
 namespace weftory::py {
@@ -13,11 +13,11 @@ struct GraphStoreObject {
   Store* store;  // owned; never null after construction
 };
 
-// Creates the class (once per module execution); returns a new reference.
+// Creates the class for one module object; returns a new reference.
 PyObject* create_graph_store_type(PyObject* module);
 
-// A new GraphStore object owning the given store.
-PyRef wrap_store(std::unique_ptr<Store> store);
+// A new GraphStore object of the module whose state is given, owning the store.
+PyRef wrap_store(const ModuleState& state, std::unique_ptr<Store> store);
 
 inline Store& store_of(PyObject* self) { return *reinterpret_cast<GraphStoreObject*>(self)->store; }
 

@@ -1,7 +1,5 @@
 // Module definition and initialisation of weftory_core.
-#include "python/errors.hpp"
-#include "python/graph_store.hpp"
-#include "python/payload_descriptor.hpp"
+#include "python/module_state.hpp"
 
 namespace weftory::py {
 
@@ -14,23 +12,24 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int add_type(PyObject* module, const char* name, PyObject* type) {
-  if (!type) return -1;
-  int status = PyModule_AddObjectRef(module, name, type);
-  Py_DECREF(type);
-  return status;
-}
-
 int exec_module(PyObject* module) {
-  if (add_type(module, "GraphStore", create_graph_store_type(module)) < 0) return -1;
-  if (add_type(module, "PayloadDescriptor", create_payload_descriptor_type(module)) < 0) return -1;
+#if PY_VERSION_HEX < 0x030C0000
+  // Newer interpreters refuse other interpreters through the slot below.
+  // The module's exception class is shared by the whole process, which only
+  // one interpreter may use.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module weftory_core does not support loading in subinterpreters");
+    return -1;
+  }
+#endif
+  if (exec_module_state(module) < 0) return -1;
   return PyModule_AddFunctions(module, kFunctions);
 }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The classes live in process-wide state, so one interpreter per process.
+    // The exception class is process-wide, so one interpreter per process.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #ifdef Py_mod_gil
@@ -43,12 +42,12 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "weftory_core",
     "",
-    0,
+    sizeof(ModuleState),
     nullptr,
     kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module_state,
+    clear_module_state,
+    free_module_state,
 };
 
 }  // namespace

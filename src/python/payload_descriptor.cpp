@@ -1,6 +1,5 @@
 #include "python/payload_descriptor.hpp"
 
-#include <atomic>
 #include <new>
 
 #include "python/binder.hpp"
@@ -15,8 +14,6 @@ struct PayloadDescriptorObject {
   PyObject_HEAD
   PayloadDescriptor value;
 };
-
-std::atomic<PyTypeObject*> g_type{nullptr};
 
 constexpr Param kNewParams[] = {
     {"kind", true, true},      {"content_hash", true, true}, {"framework", true, true},
@@ -75,18 +72,11 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyObject* create_payload_descriptor_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-  if (!type) return nullptr;
-  // The process-wide pointer keeps its own reference: a type it names must
-  // outlive every module object that was executed with it.
-  Py_INCREF(type);
-  g_type.exchange(reinterpret_cast<PyTypeObject*>(type), std::memory_order_acq_rel);
-  return type;
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-const PayloadDescriptor* payload_descriptor_value(PyObject* obj) {
-  PyTypeObject* type = g_type.load(std::memory_order_acquire);
-  if (!type || !PyObject_TypeCheck(obj, type)) return nullptr;
+const PayloadDescriptor* payload_descriptor_value(const ModuleState& state, PyObject* obj) {
+  if (!state.payload_descriptor_type || !PyObject_TypeCheck(obj, state.payload_descriptor_type)) return nullptr;
   return &reinterpret_cast<PayloadDescriptorObject*>(obj)->value;
 }
 

@@ -147,6 +147,33 @@ def test_binding_errors_raise_type_error(store, method, args, kwargs):
     assert store.node_count() == 0
 
 
+@pytest.mark.parametrize(
+    "call, function",
+    [
+        (lambda s, kw: s.add_op("f", [0], **kw), "GraphStore.add_op"),
+        (lambda s, kw: s.add_source("x", **kw), "GraphStore.add_source"),
+        (lambda s, kw: s.serialize(**kw), "GraphStore.serialize"),
+        (lambda s, kw: s.cone(outputs=[0], **kw), "GraphStore.cone"),
+        (lambda s, kw: wc.GraphStore.deserialize(b"", **kw), "GraphStore.deserialize"),
+        (lambda s, kw: wc.GraphStore(**kw), "GraphStore.__new__"),
+        (
+            lambda s, kw: wc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="1",
+                                               io_schema="s", **kw),
+            "PayloadDescriptor.__new__",
+        ),
+    ],
+    ids=["add_op", "add_source", "serialize", "cone", "deserialize", "GraphStore", "PayloadDescriptor"],
+)
+@pytest.mark.parametrize("name", ["\ud800", "a\udfffb", "\U0001f600"], ids=["lone-high", "lone-low", "astral"])
+def test_unexpected_keyword_names_any_str(store, call, function, name):
+    store.add_source("a")
+    with pytest.raises(TypeError) as info:
+        call(store, {name: 1})
+    assert type(info.value) is TypeError
+    assert info.value.args == (f"{function}() got an unexpected keyword argument '{name}'",)
+    assert store.node_count() == 1
+
+
 def test_self_is_positional_only(store):
     with pytest.raises(TypeError):
         wc.GraphStore.add_source(self=store, name="x")
@@ -612,6 +639,54 @@ def test_param_order_does_not_matter(store):
     a = store.add_source("n", {"b": 1, "a": 2})
     assert store.add_source("n", {"a": 2, "b": 1}) == a
     assert store.node_count() == 1
+
+
+class HashedByIdentity(str):
+    """A str subclass whose instances are distinct dict keys even when their texts are equal."""
+
+    def __hash__(self):
+        return id(self)
+
+
+ADD_WITH_PARAMS = {
+    "add_source": lambda s, p: s.add_source("s", p),
+    "add_op": lambda s, p: s.add_op("f", [0], p),
+    "add_reduction": lambda s, p: s.add_reduction("f", [0], p),
+    "add_external": lambda s, p: s.add_external(
+        {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}, [0], p
+    ),
+    "add_exchange": lambda s, p: s.add_exchange([0], p),
+    "add_join": lambda s, p: s.add_join([0], p),
+}
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        (HashedByIdentity("a"), HashedByIdentity("a")),
+        ("a", HashedByIdentity("a")),
+        (HashedByIdentity("b"), "a", HashedByIdentity("b"), "c"),
+        (HashedByIdentity("k"), HashedByIdentity("k"), HashedByIdentity("k")),
+    ],
+    ids=["two-subclass", "str-and-subclass", "among-others", "three"],
+)
+@pytest.mark.parametrize("method", list(ADD_WITH_PARAMS))
+def test_distinct_keys_with_equal_text_are_refused(store, expect_conversion_error, method, keys):
+    store.add_source("a")
+    before = store.serialize()
+    params = {k: i for i, k in enumerate(keys)}
+    assert len(params) == len(keys)
+    expect_conversion_error(
+        lambda: ADD_WITH_PARAMS[method](store, params), ValueError, "duplicate param name", "params"
+    )
+    assert store.serialize() == before
+
+
+def test_distinct_key_objects_with_distinct_texts_are_kept(store):
+    node = store.add_source("s", {HashedByIdentity("a"): 1, HashedByIdentity("b"): 2})
+    assert store.nodes()[node]["params"] == {"a": 1, "b": 2}
+    # What the store holds can be written and read back.
+    assert wc.GraphStore.deserialize(store.serialize()).nodes() == store.nodes()
 
 
 # --- descriptors -----------------------------------------------------------------

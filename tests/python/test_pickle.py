@@ -112,6 +112,24 @@ def test_tampered_node_map_is_refused(node_map):
         wc.GraphStore._from_pickle(data, node_map)
 
 
+ENTRY_SHAPE = "must be None or a (reduced_id, member_index) tuple, not "
+
+
+@pytest.mark.parametrize(
+    "node_map, message",
+    [
+        ([(0, None, 1)], "node map entry 0 " + ENTRY_SHAPE + "a tuple of length 3"),
+        ([None, (0,)], "node map entry 1 " + ENTRY_SHAPE + "a tuple of length 1"),
+        ([(0, None), ()], "node map entry 1 " + ENTRY_SHAPE + "a tuple of length 0"),
+        ([[0, None]], "node map entry 0 " + ENTRY_SHAPE + "'list'"),
+        ([None, None, 3], "node map entry 2 " + ENTRY_SHAPE + "'int'"),
+    ],
+)
+def test_malformed_node_map_entry_is_named(expect_conversion_error, node_map, message):
+    data = wc.GraphStore.deserialize(stage_blob()).serialize()
+    expect_conversion_error(lambda: wc.GraphStore._from_pickle(data, node_map), TypeError, message, "node_map")
+
+
 def test_tampered_blob_is_refused():
     with pytest.raises(ValueError, match="^truncated weftory IR blob$"):
         wc.GraphStore._from_pickle(b"WIR1", [])

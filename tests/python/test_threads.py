@@ -272,3 +272,84 @@ def test_params_dict_changed_during_conversion_panics(value_type, mutate, messag
     assert store.nodes() == before
     assert store.add_source("after") == 2
     assert store.add_op("f", [0, 1], {"a": 1}) == 3
+
+
+def put_back_visited_key(d):
+    # The same key removed and inserted again: the size is unchanged, and the insert into the
+    # full table compacts it, so iteration meets "a" a second time and skips "k1".
+    del d["a"]
+    d["a"] = 2
+
+
+@pytest.mark.parametrize("value_type", [MutatesOnIndex, MutatesOnFloat])
+@pytest.mark.parametrize("method", ["add_source", "add_op", "add_reduction", "add_external", "add_exchange", "add_join"])
+def test_key_put_back_during_conversion_panics(value_type, method):
+    store = wc.GraphStore()
+    store.add_source("a")
+    before = store.serialize()
+
+    value = value_type(put_back_visited_key)
+    params = {"a": value, "k1": 0, "k2": 0, "k3": 0, "k4": 0}
+    value.target = params
+    call = {
+        "add_source": lambda: store.add_source("s", params),
+        "add_op": lambda: store.add_op("f", [0], params),
+        "add_reduction": lambda: store.add_reduction("f", [0], params),
+        "add_external": lambda: store.add_external(DESCRIPTOR, [0], params),
+        "add_exchange": lambda: store.add_exchange([0], params),
+        "add_join": lambda: store.add_join([0], params),
+    }[method]
+    try:
+        call()
+    except BaseException as exc:  # noqa: B036 - the panic is not an Exception
+        outcome = (type(exc).__name__, exc.args)
+    else:
+        outcome = ("stored", store.nodes()[-1]["params"])
+    assert outcome == ("PanicException", (KEYS_CHANGED,))
+    assert store.serialize() == before
+
+
+class SlowZero:
+    """An int param value converted through Python code, so that threads interleave inside the
+    conversion even where a GIL keeps the rest of the call atomic."""
+
+    def __index__(self):
+        return 0
+
+
+def test_params_dict_changed_by_another_thread_never_stores_a_repeated_key():
+    keys = [f"k{i}" for i in range(6)]
+    params = {k: (SlowZero() if i % 2 else 0) for i, k in enumerate(keys)}
+    store = wc.GraphStore()
+    stop = threading.Event()
+
+    def churn():
+        # Pops and puts back existing keys, so that most of the time the dict has its usual size.
+        while not stop.is_set():
+            for k in keys:
+                v = params.pop(k)
+                params[k] = v
+
+    outcomes = []
+    churner = threading.Thread(target=churn)
+    churner.start()
+    try:
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline and len(outcomes) < 200_000:
+            try:
+                outcomes.append(("stored", store.add_source("s", params)))
+            except BaseException as exc:  # noqa: B036 - the panic is not an Exception
+                outcomes.append((type(exc).__name__, exc.args))
+    finally:
+        stop.set()
+        churner.join(timeout=60)
+    assert not churner.is_alive()
+
+    panics = {(CHANGED_SIZE,), (KEYS_CHANGED,)}
+    unexpected = [o for o in outcomes if o[0] != "stored" and not (o[0] == "PanicException" and o[1] in panics)]
+    assert unexpected == []
+    for node in store.nodes():
+        assert set(node["params"]) <= set(keys)
+        assert set(node["params"].values()) == {0}
+    # Every stored node has unique keys: the blob reader, which refuses a repeated key, reads it back.
+    assert wc.GraphStore.deserialize(store.serialize()).nodes() == store.nodes()

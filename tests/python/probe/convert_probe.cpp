@@ -1,9 +1,11 @@
-// A test-only extension that exposes the argument converters which no public
-// method reaches yet, so that the Python tests can drive them with real
-// objects (NumPy booleans among them). Built with the C++ tests, never
-// installed.
+// A test-only extension for what the Python tests cannot reach through the
+// public module: the argument converters that no public method uses yet, and
+// a store whose mutex is poisoned. It is a module of its own, with its own
+// GraphStore and PayloadDescriptor classes compiled from the same sources as
+// weftory_core. Built with the C++ tests, never installed.
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/graph_store.hpp"
 
 namespace {
 
@@ -13,19 +15,50 @@ PyObject* probe_to_bool(PyObject*, PyObject* arg) {
   return guarded([&] { return PyBool_FromLong(weftory::py::to_bool(arg)); });
 }
 
+// poison(store, reason): fails an operation while it holds the store's mutex,
+// the way a broken invariant inside the store would. Raises PanicException
+// with the reason; every later operation on the store finds the mutex poisoned.
+PyObject* probe_poison(PyObject* module, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* store = nullptr;
+    const char* reason = nullptr;
+    if (!PyArg_ParseTuple(args, "Os:poison", &store, &reason)) weftory::py::throw_python_error();
+    auto& state = *static_cast<weftory::py::ModuleState*>(PyModule_GetState(module));
+    if (!PyObject_TypeCheck(store, state.graph_store_type)) weftory::py::raise_type_mismatch(store, "GraphStore");
+    weftory::py::store_of(store).read_locked([&](const auto&, const auto&) -> int { weftory::fatal(reason); });
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef kFunctions[] = {
     {"to_bool", probe_to_bool, METH_O, "to_bool(obj)\n--\n\nThe bool argument conversion."},
+    {"poison", probe_poison, METH_VARARGS,
+     "poison(store, reason)\n--\n\nPoisons the mutex of one of this module's GraphStore objects."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(weftory::py::exec_module_state)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_weftory_probe", "", 0, kFunctions, kSlots, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_weftory_probe",
+    "",
+    sizeof(weftory::py::ModuleState),
+    kFunctions,
+    kSlots,
+    weftory::py::traverse_module_state,
+    weftory::py::clear_module_state,
+    weftory::py::free_module_state,
+};
 
 }  // namespace
 
