@@ -1,11 +1,14 @@
 #include "python/convert.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <memory>
 #include <cstring>
 #include <string_view>
 
 #include "python/errors.hpp"
 #include "python/payload_descriptor.hpp"
+#include "store/node_draft.hpp"
 
 // Per-object critical sections exist from 3.13 on (no-ops with a GIL).
 #if PY_VERSION_HEX < 0x030D0000
@@ -46,29 +49,33 @@ void discard_attempt_error() {
   PyErr_Clear();
 }
 
-// One param value, classified by the first rule that applies.
+// Adds one param, its value classified by the first rule that applies.
 // The exact built-in types skip the protocol attempts that cannot apply to
 // them, and an attempt is only made when the type has the slot it needs, so
 // the common cases raise (and discard) no exception.
-ParamValue param_value_from_python(PyObject* value) {
-  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::from_bool(value == Py_True);
+void add_param_from_python(NodeDraft& draft, std::string_view key, PyObject* value) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) return draft.add_param(key, ParamTag::Bool, value == Py_True ? 1 : 0);
 
   if (PyLong_CheckExact(value) || (!PyFloat_CheckExact(value) && !PyUnicode_CheckExact(value) && PyIndex_Check(value))) {
-    PyRef index = PyRef::steal(PyNumber_Index(value));
+    PyRef index = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef::steal(PyNumber_Index(value));
     if (index) {
       int overflow = 0;
       long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-      if (!(v == -1 && PyErr_Occurred()) && overflow == 0) return ParamValue::from_int(v);
+      if (!(v == -1 && PyErr_Occurred()) && overflow == 0) {
+        return draft.add_param(key, ParamTag::Int, static_cast<std::uint64_t>(v));
+      }
     }
     discard_attempt_error();
   }
 
-  if (PyFloat_CheckExact(value)) return ParamValue::from_float(PyFloat_AS_DOUBLE(value));
+  if (PyFloat_CheckExact(value)) {
+    return draft.add_param(key, ParamTag::Float, std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value)));
+  }
   if (!PyUnicode_CheckExact(value)) {
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
     if (number && (number->nb_float || number->nb_index)) {
       double d = PyFloat_AsDouble(value);
-      if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::from_float(d);
+      if (!(d == -1.0 && PyErr_Occurred())) return draft.add_param(key, ParamTag::Float, std::bit_cast<std::uint64_t>(d));
       discard_attempt_error();
     }
   }
@@ -76,7 +83,7 @@ ParamValue param_value_from_python(PyObject* value) {
   if (PyUnicode_Check(value)) {
     Py_ssize_t size = 0;
     const char* data = utf8_view(value, &size);
-    if (data) return ParamValue::from_str(std::string(data, static_cast<std::size_t>(size)));
+    if (data) return draft.add_str_param(key, std::string_view(data, static_cast<std::size_t>(size)));
     discard_attempt_error();
   }
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
@@ -114,23 +121,24 @@ int count_keys_with_text(PyObject* dict, std::string_view text) {
 // subclasses with their own hashes), which the dict still holds both of, or
 // from the dict changing while it was read (a key removed and put back, so
 // that iteration met it twice).
-void check_unique_keys(const ParamMap& sorted, PyObject* dict) {
-  for (std::size_t i = 1; i < sorted.size(); ++i) {
-    if (sorted[i].key != sorted[i - 1].key) continue;
-    if (count_keys_with_text(dict, sorted[i].key) >= 2) raise(PyExc_ValueError, "duplicate param name");
-    fatal("dictionary keys changed during iteration");
-  }
+void check_unique_keys(NodeDraft& draft, PyObject* dict) {
+  const std::size_t repeated = draft.sort_params();
+  if (repeated == draft.param_count()) return;
+  if (count_keys_with_text(dict, draft.param(repeated).key) >= 2) raise(PyExc_ValueError, "duplicate param name");
+  fatal("dictionary keys changed during iteration");
 }
 
 }  // namespace
 
-std::string to_text(PyObject* obj) {
+std::string_view to_text_view(PyObject* obj) {
   if (!PyUnicode_Check(obj)) raise_type_mismatch(obj, "str");
   Py_ssize_t size = 0;
   const char* data = utf8_view(obj, &size);
   if (!data) throw_python_error();
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
+
+std::string to_text(PyObject* obj) { return std::string(to_text_view(obj)); }
 
 NodeId to_node_id(PyObject* obj) {
   // An exact int is its own index; anything else goes through __index__.
@@ -144,8 +152,7 @@ NodeId to_node_id(PyObject* obj) {
 namespace {
 
 // A list or tuple read by position, which is what iterating it does.
-std::vector<NodeId> ids_from_list_or_tuple(PyObject* obj, bool is_list) {
-  std::vector<NodeId> ids;
+void ids_from_list_or_tuple(PyObject* obj, bool is_list, std::vector<NodeId>& ids) {
   ids.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
   for (Py_ssize_t i = 0;; ++i) {
     PyRef item;
@@ -167,17 +174,22 @@ std::vector<NodeId> ids_from_list_or_tuple(PyObject* obj, bool is_list) {
     }
     ids.push_back(to_node_id(item.get()));
   }
-  return ids;
 }
 
 }  // namespace
 
 std::vector<NodeId> to_node_ids(PyObject* obj) {
-  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (PyList_CheckExact(obj)) return ids_from_list_or_tuple(obj, true);
-  if (PyTuple_CheckExact(obj)) return ids_from_list_or_tuple(obj, false);
-  if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");
   std::vector<NodeId> ids;
+  node_ids_into(obj, ids);
+  return ids;
+}
+
+void node_ids_into(PyObject* obj, std::vector<NodeId>& ids) {
+  ids.clear();
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (PyList_CheckExact(obj)) return ids_from_list_or_tuple(obj, true, ids);
+  if (PyTuple_CheckExact(obj)) return ids_from_list_or_tuple(obj, false, ids);
+  if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
@@ -189,7 +201,6 @@ std::vector<NodeId> to_node_ids(PyObject* obj) {
   if (!iter) throw_python_error();
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) ids.push_back(to_node_id(item.get()));
   if (PyErr_Occurred()) throw_python_error();
-  return ids;
 }
 
 bool to_bool(PyObject* obj) {
@@ -216,9 +227,8 @@ bool to_bool(PyObject* obj) {
   return truth != 0;
 }
 
-ParamMap params_from_python(PyObject* obj) {
-  ParamMap params;
-  if (!obj || obj == Py_None) return params;
+void params_into(PyObject* obj, NodeDraft& draft) {
+  if (!obj || obj == Py_None) return;
   if (!PyDict_Check(obj)) raise(PyExc_TypeError, "params must be a dict or None");
 
   // Items are read one at a time, each inside the dict's critical section;
@@ -227,7 +237,7 @@ ParamMap params_from_python(PyObject* obj) {
   const Py_ssize_t initial_size = PyDict_GET_SIZE(obj);
   Py_ssize_t remaining = initial_size;
   Py_ssize_t pos = 0;
-  params.reserve(static_cast<std::size_t>(initial_size));
+  draft.reserve_params(static_cast<std::size_t>(initial_size));
   while (true) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -249,12 +259,45 @@ ParamMap params_from_python(PyObject* obj) {
     if (status == 0) break;
     PyRef key_ref = PyRef::steal(key);
     PyRef value_ref = PyRef::steal(value);
-    std::string key_text = to_text(key_ref.get());
-    params.push_back(ParamEntry{std::move(key_text), param_value_from_python(value_ref.get())});
+    add_param_from_python(draft, to_text_view(key_ref.get()), value_ref.get());
   }
-  sort_params(params);
-  check_unique_keys(params, obj);
-  return params;
+  check_unique_keys(draft, obj);
+}
+
+namespace {
+
+// Drafts kept for reuse by this thread. A conversion can run Python code that
+// calls back into the module, so each call borrows a draft of its own.
+struct DraftPool {
+  std::vector<std::unique_ptr<NodeDraft>> free;
+};
+thread_local DraftPool t_drafts;
+constexpr std::size_t kPooledDrafts = 8;
+
+}  // namespace
+
+DraftLease::DraftLease(NodeKind kind) {
+  std::vector<std::unique_ptr<NodeDraft>>& free = t_drafts.free;
+  if (free.empty()) {
+    draft_ = new NodeDraft();
+  } else {
+    draft_ = free.back().release();
+    free.pop_back();
+  }
+  draft_->reset(kind);
+}
+
+DraftLease::~DraftLease() {
+  std::vector<std::unique_ptr<NodeDraft>>& free = t_drafts.free;
+  // A draft that grew for one very large node is not kept.
+  if (free.size() < kPooledDrafts && draft_->retained_bytes() <= kRetainedDraftBytes) {
+    try {
+      free.emplace_back(draft_);
+      return;
+    } catch (...) {
+    }
+  }
+  delete draft_;
 }
 
 PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj) {

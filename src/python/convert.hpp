@@ -3,23 +3,46 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "python/module_state.hpp"
 #include "store/node.hpp"
+#include "store/node_draft.hpp"
 
 namespace weftory::py {
 
 // Any str (subclasses too) as UTF-8; the type-mismatch TypeError otherwise.
 std::string to_text(PyObject* obj);
+// The same as a view of the str's own UTF-8, valid while the str lives.
+std::string_view to_text_view(PyObject* obj);
 // Through the integer protocol, as an unsigned 64-bit value.
 NodeId to_node_id(PyObject* obj);
 // Any sequence but str, item by item.
 std::vector<NodeId> to_node_ids(PyObject* obj);
+// The same into `ids` (cleared first), reusing its capacity.
+void node_ids_into(PyObject* obj, std::vector<NodeId>& ids);
 // Exactly True or False, or a NumPy boolean.
 bool to_bool(PyObject* obj);
-// nullptr or None: the empty map.
-ParamMap params_from_python(PyObject* obj);
+// Adds the params (nullptr or None: none) to `draft` and sorts them; a
+// repeated key is refused.
+void params_into(PyObject* obj, NodeDraft& draft);
+
+// A node draft borrowed for one call from a per-thread pool, reset to `kind`.
+// Reusing drafts keeps building a node free of allocations; each call has
+// its own, since converting an argument can call back into the module.
+class DraftLease {
+ public:
+  explicit DraftLease(NodeKind kind);
+  DraftLease(const DraftLease&) = delete;
+  DraftLease& operator=(const DraftLease&) = delete;
+  ~DraftLease();
+  NodeDraft& operator*() const { return *draft_; }
+  NodeDraft* operator->() const { return draft_; }
+
+ private:
+  NodeDraft* draft_;
+};
 // A PayloadDescriptor of the module whose state is given, or a dict.
 PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj);
 

@@ -26,19 +26,15 @@ using ClassMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, st
   raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id));
 }
 
-PyObject* insert(PyObject* self, NodeRecord record) {
-  StoreResult<NodeId> added = store_of(self).add_node(std::move(record));
+// Ends the draft and inserts it. Kept out of line so that the frame of an
+// add_* method, which stays on the stack while its arguments are converted
+// (and so while Python code a conversion runs calls back into the module),
+// holds only the binding and the draft's handle.
+[[gnu::noinline]] PyObject* insert_draft(PyObject* self, NodeDraft& draft) {
+  draft.finish();
+  StoreResult<NodeId> added = store_of(self).add(draft);
   if (!added.ok()) raise_bad_node_id(added.error());
   return PyLong_FromUnsignedLongLong(added.value());
-}
-
-// Builds the record from the converted arguments and inserts it. Kept out of
-// line so that the frame of an add_* method, which stays on the stack while
-// its arguments are converted (and so while Python code a conversion runs
-// calls back into the module), holds only the converted values.
-template <class Build>
-[[gnu::noinline]] PyObject* build_and_insert(PyObject* self, Build&& build) {
-  return insert(self, build());
 }
 
 // ---------------------------------------------------------------- add_*
@@ -49,41 +45,37 @@ constexpr Param kAddExternalParams[] = {
     {"descriptor", false, true}, {"inputs", false, true}, {"params", false, false}};
 constexpr Param kAddBoundaryParams[] = {{"inputs", false, true}, {"params", false, false}};
 
-[[gnu::noinline]] PyObject* add_source_record(PyObject* self, std::string&& name, ParamMap&& params) {
-  StoreResult<NodeId> added = store_of(self).add_node(NodeRecord::source(std::move(name), std::move(params)));
-  if (!added.ok()) fatal("source has no inputs");
-  return PyLong_FromUnsignedLongLong(added.value());
-}
-
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({"GraphStore.add_source", kAddSourceParams}, args, nargs, kwnames, a);
-    std::string name = convert_arg("name", [&] { return to_text(a[0]); });
-    ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
-    return add_source_record(self, std::move(name), std::move(params));
+    DraftLease draft(NodeKind::Source);
+    convert_arg("name", [&] { draft->set_name(to_text_view(a[0])); });
+    convert_arg("params", [&] { params_into(a[1], *draft); });
+    return insert_draft(self, *draft);
   });
 }
 
-template <NodeRecord (*Make)(std::string, ParamMap, std::vector<NodeId>)>
+template <NodeKind kKind>
 PyObject* add_named(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     bind_fastcall({function, kAddNamedParams}, args, nargs, kwnames, a);
-    std::string name = convert_arg("name", [&] { return to_text(a[0]); });
-    std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
-    ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
-    return build_and_insert(self, [&] { return Make(std::move(name), std::move(params), std::move(inputs)); });
+    DraftLease draft(kKind);
+    convert_arg("name", [&] { draft->set_name(to_text_view(a[0])); });
+    convert_arg("inputs", [&] { node_ids_into(a[1], draft->inputs()); });
+    convert_arg("params", [&] { params_into(a[2], *draft); });
+    return insert_draft(self, *draft);
   });
 }
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_named<NodeRecord::op>("GraphStore.add_op", self, args, nargs, kwnames);
+  return add_named<NodeKind::Op>("GraphStore.add_op", self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_named<NodeRecord::reduction>("GraphStore.add_reduction", self, args, nargs, kwnames);
+  return add_named<NodeKind::Reduction>("GraphStore.add_reduction", self, args, nargs, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf,
@@ -91,33 +83,34 @@ PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args,
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     bind_fastcall({"GraphStore.add_external", kAddExternalParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
-    std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[1]); });
+    DraftLease draft(NodeKind::External);
+    convert_arg("inputs", [&] { node_ids_into(a[1], draft->inputs()); });
     const ModuleState& state = state_of_class(cls);
-    PayloadDescriptor descriptor = convert_arg("descriptor", [&] { return descriptor_from_python(state, a[0]); });
-    ParamMap params = convert_arg("params", [&] { return params_from_python(a[2]); });
-    return build_and_insert(
-        self, [&] { return NodeRecord::external(std::move(descriptor), std::move(params), std::move(inputs)); });
+    convert_arg("descriptor", [&] { draft->set_descriptor(descriptor_from_python(state, a[0])); });
+    convert_arg("params", [&] { params_into(a[2], *draft); });
+    return insert_draft(self, *draft);
   });
 }
 
-template <NodeRecord (*Make)(ParamMap, std::vector<NodeId>)>
+template <NodeKind kKind>
 PyObject* add_boundary(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({function, kAddBoundaryParams}, args, nargs, kwnames, a);
-    std::vector<NodeId> inputs = convert_arg("inputs", [&] { return to_node_ids(a[0]); });
-    ParamMap params = convert_arg("params", [&] { return params_from_python(a[1]); });
-    return build_and_insert(self, [&] { return Make(std::move(params), std::move(inputs)); });
+    DraftLease draft(kKind);
+    convert_arg("inputs", [&] { node_ids_into(a[0], draft->inputs()); });
+    convert_arg("params", [&] { params_into(a[1], *draft); });
+    return insert_draft(self, *draft);
   });
 }
 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_boundary<NodeRecord::exchange>("GraphStore.add_exchange", self, args, nargs, kwnames);
+  return add_boundary<NodeKind::Exchange>("GraphStore.add_exchange", self, args, nargs, kwnames);
 }
 
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_boundary<NodeRecord::join>("GraphStore.add_join", self, args, nargs, kwnames);
+  return add_boundary<NodeKind::Join>("GraphStore.add_join", self, args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------- readers

@@ -16,6 +16,9 @@
 
 namespace weftory {
 
+// Drafts a caller keeps for reuse should hold no more than this.
+inline constexpr std::size_t kRetainedDraftBytes = std::size_t{1} << 16;
+
 class NodeDraft {
  public:
   // Starts a new node of `kind`, dropping everything of the previous one.
@@ -113,6 +116,13 @@ class NodeDraft {
       if (e.tag == ParamTag::Str) e.str_hash = text_hash(view(e.str));
     }
     return repeated;
+  }
+
+  // Bytes the draft keeps allocated between nodes.
+  std::size_t retained_bytes() const {
+    return bytes_.capacity() + params_.capacity() * sizeof(Entry) + inputs_.capacity() * sizeof(NodeId) +
+           tokens_.capacity() * sizeof(Span) + starts_.capacity() * sizeof(std::uint32_t) +
+           member_inputs_.capacity() * sizeof(MemberInput);
   }
 
   // The read interface (valid after finish()).
