@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <initializer_list>
 
 #include "store/hash.hpp"
 
@@ -389,24 +390,42 @@ std::string identity_key(const NodeRecord& r) {
       append_escaped(key, r.name);
       break;
     case NodeKind::External: {
+      // Escaped descriptor texts keep the six fields apart; an absent
+      // preprocessing_ref is "-", a present one "s" and its escaped text.
       key = "ext|";
       if (r.descriptor) {
         const PayloadDescriptor& d = *r.descriptor;
-        key += d.kind;
-        key += '|';
-        key += d.content_hash;
-        key += '|';
-        key += d.framework;
-        key += '|';
-        key += d.version;
-        key += '|';
-        key += d.io_schema;
-        key += '|';
-        key += d.preprocessing_ref ? *d.preprocessing_ref : std::string("-");
+        for (const std::string* text : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+          append_escaped(key, *text);
+          key += '|';
+        }
+        if (d.preprocessing_ref) {
+          key += 's';
+          append_escaped(key, *d.preprocessing_ref);
+        } else {
+          key += '-';
+        }
       }
       break;
     }
-    case NodeKind::Stage: return "stage|" + std::to_string(r.members.size());
+    case NodeKind::Stage: {
+      // The member count, then every member as its escaped token, "=" and its
+      // inputs ("i" for a stage input, "m" for an earlier member), members
+      // joined with ";": two stages share a key only when their members agree.
+      key = "stage|" + std::to_string(r.members.size());
+      for (std::size_t m = 0; m < r.members.size(); ++m) {
+        key += m == 0 ? '|' : ';';
+        append_escaped(key, r.members[m].token);
+        key += '=';
+        for (std::size_t k = 0; k < r.members[m].inputs.size(); ++k) {
+          const MemberInput& in = r.members[m].inputs[k];
+          if (k > 0) key += ',';
+          key += in.source == MemberSource::Input ? 'i' : 'm';
+          key += std::to_string(in.index);
+        }
+      }
+      return key;
+    }
     case NodeKind::Exchange: key = "exch"; break;
     case NodeKind::Join: key = "join"; break;
   }
