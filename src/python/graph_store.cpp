@@ -215,8 +215,11 @@ PyRef report_to_python(const ReductionReport& report) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) throw_python_error();
   for (const auto& [key, count] : report_entries(report)) {
+    // Plain (not interned) key strings: interning them anew on every call
+    // would churn the interpreter's table of interned strings.
+    PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
     PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
-    if (!value || PyDict_SetItemString(dict.get(), std::string(key).c_str(), value.get()) < 0) throw_python_error();
+    if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) throw_python_error();
   }
   return dict;
 }
