@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "store/fatal.hpp"
+#include "symbolic_eval.hpp"
 
 namespace weftory {
 namespace {
@@ -171,18 +171,6 @@ TEST(Fusion, FailsOnBrokenInput) {
 // conditions alone, and every term evaluates to the same symbolic value in
 // the reduced graph as in the canonical one.
 
-// Interned symbolic expressions: equal (op, argument values) share one id.
-class Expressions {
- public:
-  int intern(const std::string& op, std::vector<int> args) {
-    auto [at, inserted] = ids_.try_emplace({op, std::move(args)}, static_cast<int>(ids_.size()));
-    return at->second;
-  }
-
- private:
-  std::map<std::pair<std::string, std::vector<int>>, int> ids_;
-};
-
 std::vector<EngineTerm> random_terms(std::mt19937_64& rng, std::size_t v) {
   std::vector<EngineTerm> terms;
   for (std::size_t i = 0; i < v; ++i) {
@@ -290,43 +278,20 @@ TEST(FusionRandom, GroupsAndValuesMatchAnIndependentModel) {
       }
     }
 
-    // Symbolic evaluation of both graphs.
-    Expressions expressions;
+    // Both graphs compute the same symbolic values.
+    testing::SymbolicEval eval;
     std::vector<int> original(v);
     for (std::size_t i = 0; i < v; ++i) {
       std::vector<int> args;
       for (std::uint64_t c : terms[i].children) args.push_back(original[c]);
-      original[i] = expressions.intern(terms[i].op, args);
+      original[i] = eval.apply(terms[i].op, args);
     }
-    std::vector<std::vector<int>> member_values(r.nodes.size());
-    std::vector<int> node_value(r.nodes.size());
-    for (std::size_t k = 0; k < r.nodes.size(); ++k) {
-      const NodeRecord& node = r.nodes[k];
-      std::vector<int> inputs;
-      for (NodeId in : node.inputs) {
-        ASSERT_LT(in, k);
-        inputs.push_back(node_value[in]);
-      }
-      if (node.kind != NodeKind::Stage) {
-        node_value[k] = expressions.intern(identity_key(node), inputs);
-        continue;
-      }
-      for (const StageMember& member : node.members) {
-        std::vector<int> args;
-        for (const MemberInput& in : member.inputs) {
-          ASSERT_LT(in.index, in.source == MemberSource::Input ? inputs.size() : member_values[k].size());
-          args.push_back(in.source == MemberSource::Input ? inputs[in.index] : member_values[k][in.index]);
-        }
-        member_values[k].push_back(expressions.intern(member.token, args));
-      }
-      node_value[k] = member_values[k].back();
-    }
+    const testing::SymbolicEval::Values reduced = eval.run(r.nodes);
     for (std::size_t i = 0; i < v; ++i) {
-      const Landing& l = r.landing[i];
-      ASSERT_EQ(l.member ? member_values[l.reduced_id][*l.member] : node_value[l.reduced_id], original[i]) << i;
+      ASSERT_EQ(eval.at(reduced, r.landing[i].reduced_id, r.landing[i].member), original[i]) << i;
     }
     ASSERT_EQ(r.outputs.size(), outputs.size());
-    for (std::size_t k = 0; k < outputs.size(); ++k) ASSERT_EQ(node_value[r.outputs[k]], original[outputs[k]]);
+    for (std::size_t k = 0; k < outputs.size(); ++k) ASSERT_EQ(reduced.nodes[r.outputs[k]], original[outputs[k]]);
   }
 }
 
