@@ -14,7 +14,7 @@ as a Dask task graph. On a free-threaded interpreter it also times two threads e
 own 10^5-node store against the two reductions one after the other.
 
     .venv/bin/python bench/bench_reduce.py [--sizes 10000,100000,1000000] [--shapes chains,...]
-        [--phases-binary build-bench/reduce_bench] [--threads-only]
+        [--phases-binary build-bench/reduce_bench] [--repeat N] [--threads-only]
 
 Dask is a benchmark dependency only; scripts/bench.sh installs it into .venv when it is missing.
 """
@@ -190,7 +190,7 @@ def phases(binary: Path, blob: Path, runs: int) -> dict | None:
 PHASES = ("snapshot", "dead_code", "terms", "engine", "cse", "fusion", "store_build")
 
 
-def measure(sizes: list[int], shapes: list[str], binary: Path) -> None:
+def measure(sizes: list[int], shapes: list[str], binary: Path, repeat: int | None) -> None:
     try:
         import dask  # noqa: F401
 
@@ -213,7 +213,7 @@ def measure(sizes: list[int], shapes: list[str], binary: Path) -> None:
                 graph = SHAPES[shape](n)
                 store = graph.store()
                 count = store.node_count()
-                runs = 3 if count <= 200_000 else 1
+                runs = repeat or (3 if count <= 200_000 else 1)
                 reduced, report = store.reduce(outputs=graph.outputs)
                 python_total = best_of(lambda: store.reduce(outputs=graph.outputs), runs)
                 blob = Path(tmp) / f"{shape}-{n}.wir"
@@ -225,7 +225,7 @@ def measure(sizes: list[int], shapes: list[str], binary: Path) -> None:
                 if have_dask:
                     dsk = graph.dask()
                     keys = [f"n{o}" for o in graph.outputs]
-                    dask_time = best_of(lambda: dask_cull_fuse(dsk, keys), 1 if count > 200_000 else 2)
+                    dask_time = best_of(lambda: dask_cull_fuse(dsk, keys), repeat or (1 if count > 200_000 else 2))
                     del dsk
                     dask_cell = f"{dask_time * per:8.1f} {dask_time / python_total:6.1f}x"
                 else:
@@ -278,9 +278,11 @@ def main() -> None:
     parser.add_argument("--shapes", default=",".join(SHAPES))
     parser.add_argument("--phases-binary", default="build-bench/reduce_bench")
     parser.add_argument("--threads-only", action="store_true")
+    parser.add_argument("--repeat", type=int, default=None,
+                        help="runs per measurement, the best one kept (default 3 below 200000 nodes, else 1)")
     args = parser.parse_args()
     if not args.threads_only:
-        measure([int(s) for s in args.sizes.split(",")], args.shapes.split(","), Path(args.phases_binary))
+        measure([int(s) for s in args.sizes.split(",")], args.shapes.split(","), Path(args.phases_binary), args.repeat)
     if args.threads_only or not getattr(sys, "_is_gil_enabled", lambda: True)():
         threads()
 
