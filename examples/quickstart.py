@@ -1,8 +1,10 @@
 """Builds a small graph of every node kind and prints what weftory_core shows of it.
 
-Then round-trips the graph through its byte form, takes the cone of one node, and writes the
-graph as Graphviz DOT text to quickstart.dot (and quickstart.png when Graphviz `dot` is on PATH)
-in the current directory, or in the directory given as the first argument:
+Then round-trips the graph through its byte form, takes the cone of one node, reduces the graph
+(printing the report, the node map and the reduced nodes), and writes the graph and the reduced
+graph as Graphviz DOT text to quickstart.dot and quickstart-reduced.dot (and the pictures
+quickstart.png and quickstart-reduced.png when Graphviz `dot` is on PATH) in the current
+directory, or in the directory given as the first argument:
 
     python examples/quickstart.py [output-directory]
 """
@@ -24,7 +26,9 @@ def main() -> None:
     total = store.add_op("add", [a, b])
     # Interning: the same node added again answers the id it already has.
     assert store.add_op("add", [a, b]) == total
-    shifted = store.add_op("add", [total], {"scalar": 0.0, "side": "r"})
+    # b + a is a + b, and adding the scalar 0.0 changes nothing: the reduction merges all three.
+    swapped = store.add_op("add", [b, a])
+    shifted = store.add_op("add", [swapped], {"scalar": 0.0, "side": "r"})
     scaled = store.add_op("mul", [shifted], {"scalar": 2.5, "side": "l"})
     moved = store.add_exchange([scaled], {"scheme": "hash"})
     model = wc.PayloadDescriptor(
@@ -35,7 +39,7 @@ def main() -> None:
         io_schema="f32[n] -> f32[n]",
     )
     scored = store.add_external(model, [moved], {"batch": 64})
-    joined = store.add_join([scored, b], {"how": "inner"})
+    joined = store.add_join([scored, total], {"how": "inner"})
     summed = store.add_reduction("sum", [joined], {"axis": 0, "keepdims": False})
 
     print("node_count:", store.node_count())
@@ -57,18 +61,34 @@ def main() -> None:
     print(f"cone(outputs=[{scaled}]): node_count", cone.node_count(), "outputs", cone.outputs())
     print("  node_map:", cone.node_map())
 
-    # Graphviz: the restored store carries the output mark, drawn as a double circle.
+    # The reduction: dead code dropped, equal terms merged, chains of ops fused into stages.
+    reduced, report = restored.reduce()
+    print("reduce():")
+    print("  report:", report)
+    print("  node_map (original id -> (reduced id, stage member or None)):")
+    for original, landing in enumerate(reduced.node_map()):
+        print(f"    {original} -> {landing}")
+    print("  reduced nodes:")
+    for node in reduced.nodes():
+        print("   ", node)
+    assert reduced.reduce()[0].serialize() == reduced.serialize()  # reducing again changes nothing
+
+    # Graphviz: the stores carry their output marks, drawn as double circles.
     out_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path.cwd()
     out_dir.mkdir(parents=True, exist_ok=True)
-    dot_path = out_dir / "quickstart.dot"
-    dot_path.write_text(restored.to_dot(), encoding="utf-8")
-    print("wrote", dot_path)
+    pictures = {"quickstart": restored, "quickstart-reduced": reduced}
+    dot_paths = {}
+    for stem, drawn in pictures.items():
+        dot_paths[stem] = out_dir / f"{stem}.dot"
+        dot_paths[stem].write_text(drawn.to_dot(), encoding="utf-8")
+        print("wrote", dot_paths[stem])
     if shutil.which("dot") is None:
         print("Graphviz dot is not on PATH; no picture rendered")
         return
-    png_path = out_dir / "quickstart.png"
-    subprocess.run(["dot", "-Tpng", "-o", str(png_path), str(dot_path)], check=True)
-    print("wrote", png_path)
+    for stem, dot_path in dot_paths.items():
+        png_path = out_dir / f"{stem}.png"
+        subprocess.run(["dot", "-Tpng", "-o", str(png_path), str(dot_path)], check=True)
+        print("wrote", png_path)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks; each prints its own table.
 #   scripts/bench.sh            all of them
-#   scripts/bench.sh store      one of: store, blob, engine
+#   scripts/bench.sh store      one of: store, blob, engine, reduce
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-all}
@@ -20,4 +20,21 @@ if [ "$which" = all ] || [ "$which" = engine ]; then
     -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
   .venv/bin/cmake --build build-bench -j 2 --target engine_bench >/dev/null
   build-bench/engine_bench
+fi
+if [ "$which" = all ] || [ "$which" = reduce ]; then
+  echo "=== reduce, by phase, beside Dask's cull + fuse (bench/bench_reduce.py, bench/reduce_bench.cpp)"
+  # Dask is the baseline of this benchmark only, never a dependency of the module.
+  .venv/bin/python -c "import dask.optimization" 2>/dev/null || .venv/bin/python -m pip install -q dask
+  .venv/bin/cmake -S . -B build-bench -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+    -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  .venv/bin/cmake --build build-bench -j 2 --target reduce_bench >/dev/null
+  .venv/bin/python bench/bench_reduce.py --phases-binary build-bench/reduce_bench
+  # Two reductions on two threads need the free-threaded interpreter (scripts/test-freethreaded.sh
+  # builds it and .venv-ft); skipped when it is not there.
+  if [ -x .venv-ft/bin/python ]; then
+    PATH="$PWD/.venv-ft/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 .venv-ft/bin/python -m pip install -q --no-build-isolation .
+    .venv-ft/bin/python bench/bench_reduce.py --threads-only
+  else
+    echo "no .venv-ft: run scripts/test-freethreaded.sh once for the two-thread figure"
+  fi
 fi

@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "optimizer/reduce_graph.hpp"
+#include "optimizer/report.hpp"
 #include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -196,6 +198,78 @@ PyObject* cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::si
   });
 }
 
+// ---------------------------------------------------------------- reductions
+//
+// Arguments are converted and output ids checked before any work; the store
+// is read once, at the snapshot, and the thread stays attached throughout.
+
+constexpr Param kReduceParams[] = {{"maximal_fusion", true, false}, {"outputs", true, false}};
+constexpr Param kReduceDefaultParams[] = {{"outputs", true, false}};
+
+std::optional<std::vector<NodeId>> optional_outputs(PyObject* arg) {
+  if (!arg || arg == Py_None) return std::nullopt;
+  return convert_arg("outputs", [&] { return to_node_ids(arg); });
+}
+
+StoreReduction run_reduction(PyObject* self, const std::optional<std::vector<NodeId>>& outputs,
+                             bool maximal_fusion) {
+  std::optional<std::span<const NodeId>> wanted;
+  if (outputs) wanted = std::span<const NodeId>(*outputs);
+  StoreResult<StoreReduction> result = reduce_store(store_of(self), wanted, maximal_fusion);
+  if (!result.ok()) raise_bad_node_id(result.error());
+  return std::move(result.value());
+}
+
+PyRef report_to_python(const ReductionReport& report) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) throw_python_error();
+  for (const auto& [key, count] : report_entries(report)) {
+    // Plain (not interned) key strings: interning them anew on every call
+    // would churn the interpreter's table of interned strings.
+    PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
+    if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) throw_python_error();
+  }
+  return dict;
+}
+
+PyObject* reduction_pair(const ModuleState& state, StoreReduction reduced) {
+  PyRef report = report_to_python(reduced.report);
+  PyRef store = wrap_store(state, std::move(reduced.store));
+  return PyTuple_Pack(2, store.get(), report.get());
+}
+
+PyObject* reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    bind_fastcall({"GraphStore.reduce", kReduceParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
+    const bool maximal_fusion = a[0] ? convert_arg("maximal_fusion", [&] { return to_bool(a[0]); }) : false;
+    const std::optional<std::vector<NodeId>> outputs = optional_outputs(a[1]);
+    return reduction_pair(state_of_class(cls), run_reduction(self, outputs, maximal_fusion));
+  });
+}
+
+PyObject* reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    bind_fastcall({"GraphStore.reduce_incremental", kReduceDefaultParams}, args, PyVectorcall_NARGS(nargsf),
+                  kwnames, a);
+    const std::optional<std::vector<NodeId>> outputs = optional_outputs(a[0]);
+    return reduction_pair(state_of_class(cls), run_reduction(self, outputs, false));
+  });
+}
+
+PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    bind_fastcall({"GraphStore.reduction_report", kReduceDefaultParams}, args, nargs, kwnames, a);
+    const std::optional<std::vector<NodeId>> outputs = optional_outputs(a[0]);
+    // The reduced store is built in full and released here.
+    return report_to_python(run_reduction(self, outputs, false).report).release();
+  });
+}
+
 // ---------------------------------------------------------------- pickling
 //
 // A store pickles as its blob (nodes and marks) with its node map beside it,
@@ -341,6 +415,19 @@ PyMethodDef kMethods[] = {
      "cone($self, *, outputs)\n--\n\n"
      "The one-to-one cone of outputs (dead-code elimination without rewrites) as a fresh store marked with "
      "outputs; its node map sends each kept id to (cone id, None)."},
+    {"reduce", WEFTORY_METHOD(reduce), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Reduces the graph (dead-code elimination, common-subexpression elimination, equality-saturation "
+     "rewriting and stage fusion behind the RewriteEngine). Returns the reduced store and a report dict. "
+     "maximal_fusion=True opts in to fusing fan-out operations whose consumers all land in one stage, the "
+     "default being the single-use rule."},
+    {"reduce_incremental", WEFTORY_METHOD(reduce_incremental), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+     "A one-shot incremental reduction of the current graph with the same result as reduce. For "
+     "step-by-step reduction while building, IncrementalReducer is the tool."},
+    {"reduction_report", WEFTORY_FAST(reduction_report), METH_FASTCALL | METH_KEYWORDS,
+     "reduction_report($self, *, outputs=None)\n--\n\n"
+     "The reduction report for the current graph, without keeping the reduced store."},
     {"__reduce__", WEFTORY_NOARGS(reduce_for_pickle), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the store as its blob with its node map beside it."},
     {"_from_pickle", WEFTORY_FAST(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,

@@ -91,7 +91,10 @@ std::vector<NodeMapEntry> node_map_from_remap(std::span<const NodeId> remap) {
   return map;
 }
 
-LiveNodes find_live_nodes(const NodesView& nodes, std::span<const NodeId> outputs) {
+namespace {
+
+template <class Nodes>
+LiveNodes live_nodes(const Nodes& nodes, std::span<const NodeId> outputs) {
   const std::vector<std::uint8_t> keep = mark_live(nodes, outputs);
   LiveNodes live;
   live.remap.assign(keep.size(), kDroppedNode);
@@ -103,6 +106,14 @@ LiveNodes find_live_nodes(const NodesView& nodes, std::span<const NodeId> output
   live.outputs.reserve(outputs.size());
   for (NodeId id : outputs) live.outputs.push_back(live.remap[id]);
   return live;
+}
+
+}  // namespace
+
+LiveNodes find_live_nodes(const NodesView& nodes, std::span<const NodeId> outputs) { return live_nodes(nodes, outputs); }
+
+LiveNodes find_live_nodes(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+  return live_nodes(nodes, outputs);
 }
 
 DeadCodeResult eliminate_dead_code(const NodesView& nodes, std::span<const NodeId> outputs) {

@@ -44,6 +44,7 @@ struct LiveNodes {
   std::vector<NodeId> outputs;  // the requested outputs through `remap`
 };
 LiveNodes find_live_nodes(const NodesView& nodes, std::span<const NodeId> outputs);
+LiveNodes find_live_nodes(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs);
 
 // The node map of a pass that only drops nodes: entry i is (remap[i], no
 // member) for a kept node and dropped otherwise.

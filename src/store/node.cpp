@@ -304,12 +304,29 @@ void append_param_text(std::string& out, const ParamView& p) {
 }
 
 void append_external_base(std::string& out, const DescriptorView& d) {
+  // Escaped descriptor texts keep the six fields apart; an absent
+  // preprocessing_ref is "-", a present one "s" and its escaped text.
   out += "ext|";
   for (std::string_view t : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
-    out += t;
+    append_escaped(out, t);
     out += '|';
   }
-  out += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
+  if (d.preprocessing_ref) {
+    out += 's';
+    append_escaped(out, *d.preprocessing_ref);
+  } else {
+    out += '-';
+  }
+}
+
+void append_member_text(std::string& out, std::string_view token, std::span<const MemberInput> inputs) {
+  append_escaped(out, token);
+  out += '=';
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    if (k > 0) out += ',';
+    out += inputs[k].source == MemberSource::Input ? 'i' : 'm';
+    out += std::to_string(inputs[k].index);
+  }
 }
 
 std::string identity_key(const NodeRecord& r) { return identity_key_of(RecordRef(r)); }

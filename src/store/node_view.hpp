@@ -242,6 +242,8 @@ void append_escaped_key_text(std::string& out, std::string_view text);
 void append_param_text(std::string& out, const ParamView& param);
 // Appends the base text of an External's key: "ext|" and its descriptor.
 void append_external_base(std::string& out, const DescriptorView& descriptor);
+// Appends one stage member's part of a Stage's key: "token=i0,m1".
+void append_member_text(std::string& out, std::string_view token, std::span<const MemberInput> inputs);
 
 // The identity key of any node (see identity_key in node.hpp).
 template <class Node>
@@ -258,7 +260,17 @@ std::string identity_key_of(const Node& n) {
         key = "ext|";
       }
       break;
-    case NodeKind::Stage: return "stage|" + std::to_string(n.member_count());
+    case NodeKind::Stage: {
+      // The member count, then every member as its escaped token, "=" and its
+      // inputs ("i" for a stage input, "m" for an earlier member), members
+      // joined with ";": two stages share a key only when their members agree.
+      key = "stage|" + std::to_string(n.member_count());
+      for (std::size_t m = 0; m < n.member_count(); ++m) {
+        key += m == 0 ? '|' : ';';
+        append_member_text(key, n.member_token(m), n.member_inputs(m));
+      }
+      return key;
+    }
     case NodeKind::Exchange: key = "exch"; break;
     case NodeKind::Join: key = "join"; break;
   }

@@ -117,9 +117,15 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{NodeRecord::source("%;=|", params({{"k=;", S("v|%")}})), "src|%25%3B%3D%7C|k%3D%3B=sv%7C%25"},
         KeyCase{NodeRecord::external(descriptor(), {}, {0}), "ext|k|h|f|1|s|-"},
         KeyCase{NodeRecord::external(PayloadDescriptor{"a|b", "h", "f", "1", "s", "p=q"}, params({{"x", B(true)}}), {}),
-                "ext|a|b|h|f|1|s|p=q|x=btrue"},
+                "ext|a%7Cb|h|f|1|s|sp%3Dq|x=btrue"},
+        KeyCase{NodeRecord::external(PayloadDescriptor{"k", "h", "f", "1", "s", "-"}, {}, {0}), "ext|k|h|f|1|s|s-"},
+        KeyCase{NodeRecord::external(PayloadDescriptor{"k", "h", "f", "1", "s", ""}, {}, {0}), "ext|k|h|f|1|s|s"},
         KeyCase{NodeRecord::stage({0}, {StageMember{"op|a", {}}, StageMember{"op|b", {}}, StageMember{"op|c", {}}}),
-                "stage|3"},
+                "stage|3|op%7Ca=;op%7Cb=;op%7Cc="},
+        KeyCase{NodeRecord::stage({0, 1}, {StageMember{"op|add|k=i1", {{MemberSource::Input, 1}, {MemberSource::Input, 0}}},
+                                           StageMember{"op|neg", {{MemberSource::Member, 0}}}}),
+                "stage|2|op%7Cadd%7Ck%3Di1=i1,i0;op%7Cneg=m0"},
+        KeyCase{NodeRecord::stage({}, {}), "stage|0"},
         KeyCase{NodeRecord::join(params({{"how", S("inner")}}), {0, 1}), "join|how=sinner"},
         KeyCase{NodeRecord::join({}, {0, 1, 2}), "join"}));
 

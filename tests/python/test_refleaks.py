@@ -57,6 +57,11 @@ CALLS = {
     "serialize_outputs": lambda: STORE.serialize(outputs=[1, 1, 0]),
     "deserialize": lambda: wc.GraphStore.deserialize(BLOB),
     "cone": lambda: STORE.cone(outputs=[6]),
+    "reduce": lambda: STORE.reduce(outputs=[6, 3]),
+    "reduce_maximal": lambda: STORE.reduce(maximal_fusion=True, outputs=[6, 4]),
+    "reduce_marks": lambda: CONED.reduce(),
+    "reduce_incremental": lambda: STORE.reduce_incremental(outputs=[6]),
+    "reduction_report": lambda: STORE.reduction_report(outputs=[5, 6]),
     "pickle": lambda: CONED.__reduce__()[0](*CONED.__reduce__()[1]),
     "version": lambda: wc.version(),
 }
@@ -82,6 +87,10 @@ ERRORS = {
     "bad_cone": (lambda: STORE.cone(outputs=[0, 50]), ValueError),
     "bad_serialize": (lambda: STORE.serialize([50]), ValueError),
     "cone_str": (lambda: STORE.cone(outputs="0"), TypeError),
+    "bad_reduce": (lambda: STORE.reduce(outputs=[0, 50]), ValueError),
+    "reduce_int_flag": (lambda: STORE.reduce(maximal_fusion=1), TypeError),
+    "report_str": (lambda: STORE.reduction_report(outputs="0"), TypeError),
+    "incremental_binding": (lambda: STORE.reduce_incremental([0]), TypeError),
 }
 
 

@@ -214,3 +214,66 @@ def test_params_dict_changed_by_another_thread(change):
         assert store.nodes()[outcome["id"]]["inputs"] == [base]
     # The store is still usable either way.
     assert store.add_source("after") == store.node_count() - 1
+
+
+def test_reductions_while_writers_add_nodes():
+    """Reducers reduce the newest node while writers grow the store: every reduction sees a whole
+    prefix of the final store (its input_nodes) and equals the reduction of that prefix built by
+    one thread, whatever the interleaving."""
+    calls = script(n_nodes=240, seed=5)
+    store = wc.GraphStore()
+    n_writers, n_reducers = 2, 3
+    barrier = threading.Barrier(n_writers + n_reducers)
+    failures = []
+    stop = threading.Event()
+    seen = []
+    lock = threading.Lock()
+
+    def writer():
+        try:
+            barrier.wait()
+            replay(store, calls)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            failures.append(exc)
+
+    def reducer(r):
+        try:
+            barrier.wait()
+            rounds = 0
+            while not stop.is_set() or rounds < 2:
+                rounds += 1
+                count = store.node_count()
+                if count == 0:
+                    continue
+                outputs = [count - 1, count // 2]
+                reduced, counts = store.reduce(maximal_fusion=bool(r % 2), outputs=outputs)
+                assert counts["input_nodes"] >= count
+                assert len(reduced.node_map()) == counts["input_nodes"]
+                with lock:
+                    seen.append((bool(r % 2), outputs, counts, reduced.serialize(), reduced.node_map()))
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            failures.append(exc)
+
+    threads = [threading.Thread(target=writer) for _ in range(n_writers)]
+    threads += [threading.Thread(target=reducer, args=(r,)) for r in range(n_reducers)]
+    for t in threads:
+        t.start()
+    for t in threads[:n_writers]:
+        t.join(timeout=60)
+    stop.set()
+    for t in threads[n_writers:]:
+        t.join(timeout=60)
+    assert not any(t.is_alive() for t in threads)
+    assert failures == []
+    assert len(seen) >= n_reducers
+
+    # Reduce each observed prefix of the single-threaded build the same way (the cone of all its
+    # first nodes is that prefix under the same ids).
+    reference, _ = single_threaded(calls)
+    assert store.serialize() == reference.serialize()
+    for maximal, outputs, counts, blob, node_map in seen[:: max(1, len(seen) // 60)]:
+        prefix = reference.cone(outputs=range(counts["input_nodes"]))
+        expected, expected_counts = prefix.reduce(maximal_fusion=maximal, outputs=outputs)
+        assert counts == expected_counts
+        assert blob == expected.serialize()
+        assert node_map == expected.node_map()

@@ -1,0 +1,225 @@
+#include "optimizer/reduce_graph.hpp"
+
+#include <chrono>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "optimizer/fusion.hpp"
+#include "store/cone.hpp"
+#include "store/fatal.hpp"
+#include "store/hash.hpp"
+#include "store/node_view.hpp"
+
+namespace weftory {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Adds the time since the last lap to one phase; does nothing without a
+// timings record, so the untimed path reads no clock.
+class Laps {
+ public:
+  explicit Laps(ReductionTimings* timings) : timings_(timings) {
+    if (timings_) last_ = Clock::now();
+  }
+  void lap(double ReductionTimings::*phase) {
+    if (!timings_) return;
+    const auto now = Clock::now();
+    timings_->*phase += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  ReductionTimings* timings_;
+  Clock::time_point last_;
+};
+
+[[noreturn]] void index_out_of_bounds(std::size_t len, std::uint64_t index) {
+  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
+}
+
+// The common-subexpression index: canonical positions, hashed and compared
+// by (op text, children) through the canonical vector itself. A candidate is
+// appended first and then inserted by its position, one probe for both.
+struct CseHash {
+  const std::vector<EngineTerm>* terms;
+  std::size_t operator()(std::uint64_t i) const {
+    const EngineTerm& t = (*terms)[i];
+    HashBuilder h;
+    h.add_bytes(t.op);
+    h.add(t.children.size());
+    for (std::uint64_t c : t.children) h.add(c);
+    return h.finish();
+  }
+};
+struct CseEqual {
+  const std::vector<EngineTerm>* terms;
+  bool operator()(std::uint64_t a, std::uint64_t b) const {
+    const EngineTerm& x = (*terms)[a];
+    const EngineTerm& y = (*terms)[b];
+    return a == b || (x.children == y.children && x.op == y.op);
+  }
+};
+
+RecordRef node_at(std::span<const NodeRecord> nodes, NodeId id) { return RecordRef(nodes[id]); }
+NodeRef node_at(const NodesView& nodes, NodeId id) { return nodes[id]; }
+
+// `Nodes` is a span of records or a view of a store's nodes; both are read
+// through the same node interface, and only the prototypes are copied out.
+template <class Nodes>
+ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                       bool maximal_fusion, ReductionTimings* timings) {
+  Laps laps(timings);
+  const std::size_t n = nodes.size();
+
+  // 1. Dead-code elimination: the live nodes and their dense live indices.
+  const LiveNodes live = find_live_nodes(nodes, outputs);
+  laps.lap(&ReductionTimings::dead_code);
+
+  // 2, 3. Engine terms, their op texts the identity keys, children the live
+  // inputs. The first live node of every key is its prototype (keyed by the
+  // term's own text); fusion re-creates only boundary terms from one, so only
+  // those are copied out.
+  EngineInput input;
+  input.terms.reserve(live.kept.size());
+  PrototypeTable prototypes;
+  std::deque<NodeRecord> prototype_records;
+  for (NodeId id : live.kept) {
+    const auto node = node_at(nodes, id);
+    EngineTerm term;
+    term.op = identity_key_of(node);
+    const auto inputs = node.inputs();
+    term.children.reserve(inputs.size());
+    for (NodeId in : inputs) term.children.push_back(live.remap[in]);
+    term.opaque = node.kind() != NodeKind::Op;
+    input.terms.push_back(std::move(term));
+    const EngineTerm& added = input.terms.back();
+    if (added.opaque && !prototypes.contains(std::string_view(added.op))) {
+      prototype_records.push_back(to_record(WithInputs(node, std::span<const NodeId>(added.children))));
+      prototypes.emplace(std::string_view(added.op), &prototype_records.back());
+    }
+  }
+  input.roots = live.outputs;
+  laps.lap(&ReductionTimings::terms);
+
+  // 4. Rewriting.
+  EngineOutput rewritten = engine.rewrite(input);
+  laps.lap(&ReductionTimings::engine);
+  const std::size_t m = rewritten.terms.size();
+  if (rewritten.node_map.size() != input.terms.size() || rewritten.roots.size() != input.roots.size()) {
+    fatal("rewrite engine answered " + std::to_string(rewritten.node_map.size()) + " map entries for " +
+          std::to_string(input.terms.size()) + " terms");
+  }
+
+  // 5. Common-subexpression elimination over the engine's terms, in order.
+  std::vector<EngineTerm> canonical;
+  canonical.reserve(m);
+  std::vector<std::uint64_t> canon(m);
+  boost::unordered_flat_set<std::uint64_t, CseHash, CseEqual> cse_index(0, CseHash{&canonical},
+                                                                        CseEqual{&canonical});
+  cse_index.reserve(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    EngineTerm& term = rewritten.terms[j];
+    for (std::uint64_t& c : term.children) {
+      if (c >= j) index_out_of_bounds(j, c);
+      c = canon[c];
+    }
+    canonical.push_back(std::move(term));
+    auto [at, inserted] = cse_index.insert(canonical.size() - 1);
+    if (!inserted) canonical.pop_back();
+    canon[j] = *at;
+  }
+  std::vector<std::uint64_t> canonical_outputs;
+  canonical_outputs.reserve(rewritten.roots.size());
+  for (std::uint64_t root : rewritten.roots) {
+    if (root >= m) index_out_of_bounds(m, root);
+    canonical_outputs.push_back(canon[root]);
+  }
+  laps.lap(&ReductionTimings::cse);
+
+  // 6. Fusion and emission.
+  FusionResult fused = fuse_and_emit(canonical, canonical_outputs, prototypes, maximal_fusion);
+
+  // 7. Node map: input node -> live term -> engine term -> canonical -> landing.
+  ReductionResult result;
+  result.node_map.reserve(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    const NodeId at = live.remap[p];
+    if (at == kDroppedNode) {
+      result.node_map.emplace_back(std::nullopt);
+      continue;
+    }
+    const std::uint64_t term = rewritten.node_map[at];
+    if (term >= m) index_out_of_bounds(m, term);
+    result.node_map.emplace_back(fused.landing[canon[term]]);
+  }
+
+  // 8. Report.
+  result.report.input_nodes = n;
+  result.report.reachable_nodes = live.kept.size();
+  result.report.canonical_nodes = canonical.size();
+  result.report.stages = fused.stages;
+  result.report.boundary_nodes = fused.boundary_nodes;
+  result.report.reduced_nodes = fused.nodes.size();
+  result.nodes = std::move(fused.nodes);
+  result.outputs = std::move(fused.outputs);
+  laps.lap(&ReductionTimings::fusion);
+  return result;
+}
+
+StoreResult<StoreReduction> reduce_snapshot(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                            bool maximal_fusion, ReductionTimings* timings) {
+  const SaturationEngine engine;
+  Laps laps(timings);
+  // The only read of the source: one copy of its nodes (and marks) under its
+  // mutex, then everything works on the copy.
+  NodesView nodes;
+  std::vector<NodeId> marks;
+  if (outputs) {
+    StoreResult<NodesView> view = source.snapshot_for_outputs(*outputs);
+    if (!view.ok()) return view.error();
+    nodes = std::move(view.value());
+  } else {
+    Snapshot snapshot = source.snapshot();
+    nodes = std::move(snapshot.nodes);
+    marks = std::move(snapshot.outputs);
+  }
+  const std::span<const NodeId> wanted = outputs ? *outputs : std::span<const NodeId>(marks);
+  laps.lap(&ReductionTimings::snapshot);
+
+  ReductionResult result = reduce(nodes, wanted, engine, maximal_fusion, timings);
+  Laps build_laps(timings);
+  StoreReduction reduced{build_reduced_store(std::move(result.nodes), result.outputs, std::move(result.node_map)),
+                         result.report};
+  build_laps.lap(&ReductionTimings::store_build);
+  return reduced;
+}
+
+}  // namespace
+
+ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
+                             const RewriteEngine& engine, bool maximal_fusion) {
+  return reduce(nodes, outputs, engine, maximal_fusion, nullptr);
+}
+
+ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
+                             const RewriteEngine& engine, bool maximal_fusion, ReductionTimings& timings) {
+  return reduce(nodes, outputs, engine, maximal_fusion, &timings);
+}
+
+StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                         bool maximal_fusion) {
+  return reduce_snapshot(source, outputs, maximal_fusion, nullptr);
+}
+
+StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                         bool maximal_fusion, ReductionTimings& timings) {
+  return reduce_snapshot(source, outputs, maximal_fusion, &timings);
+}
+
+}  // namespace weftory

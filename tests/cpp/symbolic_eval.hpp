@@ -1,0 +1,73 @@
+// A symbolic evaluator of IR graphs for the reduction tests: a node's value
+// is its identity key applied to its inputs' values, interned so that equal
+// expressions share one id, with the rewrite engine's rules as normal forms
+// (the identity ops return their input, the eight commuted ops sort their two
+// arguments). A stage computes its members in turn and yields the last one.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/node.hpp"
+
+namespace weftory::testing {
+
+class SymbolicEval {
+ public:
+  int apply(const std::string& key, std::vector<int> args) {
+    static const std::vector<std::string> identities = {
+        "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+        "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+    static const std::vector<std::string> commuted = {"op|add", "op|mul", "op|and", "op|or",
+                                                      "op|eq",  "op|ne",  "op|maximum", "op|minimum"};
+    if (args.size() == 1 && std::find(identities.begin(), identities.end(), key) != identities.end()) return args[0];
+    if (args.size() == 2 && std::find(commuted.begin(), commuted.end(), key) != commuted.end()) {
+      std::sort(args.begin(), args.end());
+    }
+    auto [at, inserted] = ids_.try_emplace({key, std::move(args)}, static_cast<int>(ids_.size()));
+    return at->second;
+  }
+
+  // Values of every node (inputs refer to earlier positions), and of every
+  // member of every stage.
+  struct Values {
+    std::vector<int> nodes;
+    std::vector<std::vector<int>> members;
+  };
+  Values run(const std::vector<NodeRecord>& graph) {
+    Values v;
+    for (const NodeRecord& node : graph) {
+      v.members.emplace_back();
+      if (node.kind != NodeKind::Stage) {
+        std::vector<int> args;
+        for (NodeId in : node.inputs) args.push_back(v.nodes.at(in));
+        v.nodes.push_back(apply(identity_key(node), std::move(args)));
+        continue;
+      }
+      for (const StageMember& m : node.members) {
+        std::vector<int> args;
+        for (const MemberInput& in : m.inputs) {
+          args.push_back(in.source == MemberSource::Input ? v.nodes.at(node.inputs.at(in.index))
+                                                          : v.members.back().at(in.index));
+        }
+        v.members.back().push_back(apply(m.token, std::move(args)));
+      }
+      v.nodes.push_back(v.members.back().at(v.members.back().size() - 1));
+    }
+    return v;
+  }
+
+  // The value at a landing place: a stage member, or a whole node.
+  static int at(const Values& v, NodeId node, std::optional<std::uint64_t> member) {
+    return member ? v.members.at(node).at(*member) : v.nodes.at(node);
+  }
+
+ private:
+  std::map<std::pair<std::string, std::vector<int>>, int> ids_;
+};
+
+}  // namespace weftory::testing
