@@ -143,10 +143,12 @@ StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const No
     inputs.clear();
     for (NodeId input : node.inputs()) inputs.push_back(live.remap[input]);
     auto added = store->add(WithInputs<NodeRef>(node, inputs));
-    if (!added.ok() || added.value() != live.remap[id]) fatal("reduced graph references only earlier nodes");
+    if (!added.ok()) fatal_bad_node_id("reduced graph references only earlier nodes", added.error());
+    // The source holds no two equal nodes, so none of the kept ones collapse.
+    if (added.value() != live.remap[id]) fatal("cone node " + std::to_string(id) + " collapsed into another");
   }
   for (NodeId position : live.outputs) {
-    if (store->mark_output(position).has_value()) fatal("reduced output is valid");
+    if (auto bad = store->mark_output(position)) fatal_bad_node_id("reduced output is valid", *bad);
   }
   install_node_map(*store, node_map_from_remap(live.remap));
   return std::unique_ptr<Store>(std::move(store));

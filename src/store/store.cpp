@@ -101,6 +101,10 @@ bool Store::poisoned() const {
   return poisoned_;
 }
 
+void fatal_bad_node_id(std::string_view what, BadNodeId bad) {
+  fatal(std::string(what) + ": BadNodeId(" + std::to_string(bad.id) + ")");
+}
+
 std::unique_ptr<Store> new_store() { return std::make_unique<Store>(); }
 
 std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
@@ -116,13 +120,12 @@ std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::s
       input = store_id[input];
     }
     auto added = store->add_node(std::move(record));
-    if (!added.ok()) fatal("reduced graph references only earlier nodes");
+    if (!added.ok()) fatal_bad_node_id("reduced graph references only earlier nodes", added.error());
     store_id.push_back(added.value());
   }
   for (NodeId position : outputs) {
-    if (position >= store_id.size() || store->mark_output(store_id[position]).has_value()) {
-      fatal("reduced output is valid");
-    }
+    if (position >= store_id.size()) fatal("reduced output is valid");
+    if (auto bad = store->mark_output(store_id[position])) fatal_bad_node_id("reduced output is valid", *bad);
   }
   for (NodeMapEntry& entry : node_map) {
     if (!entry) continue;

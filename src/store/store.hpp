@@ -247,6 +247,10 @@ StoreResult<NodeId> Store::add(const Node& node) {
 
 std::unique_ptr<Store> new_store();
 
+// The fatal error of a pass whose result the store refused: `what`, ": " and
+// the refusal's debug form, e.g. "reduced output is valid: BadNodeId(7)".
+[[noreturn]] void fatal_bad_node_id(std::string_view what, BadNodeId bad);
+
 // A new store holding a pass result: `nodes` refer to earlier positions of the
 // same vector; `outputs` and the reduced ids of `node_map` are positions too.
 std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,

@@ -139,6 +139,15 @@ TEST(BuildReducedStore, BrokenPassResultsAreFatal) {
     EXPECT_STREQ(e.what(), "reduced output is valid");
   }
   EXPECT_THROW(build_reduced_store(one, {}, {Landing{5, std::nullopt}}), FatalError);
+  // A refusal by the store is named in the panic text.
+  EXPECT_EQ(std::string("x: BadNodeId(7)"), [] {
+    try {
+      fatal_bad_node_id("x", BadNodeId{7});
+    } catch (const FatalError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  }());
 }
 
 TEST(Poisoning, AFailureUnderTheMutexPoisonsEveryLaterOperation) {
