@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -33,15 +34,20 @@ bool carries_inputs(NodeKind kind) { return kind_has_inputs(kind); }
 
 class Writer {
  public:
-  Writer(std::uint64_t field_max, std::size_t expected_bytes) : field_max_(field_max) {
-    out_.resize(std::max<std::size_t>(expected_bytes, 64));
+  Writer(std::uint64_t field_max, std::size_t expected_bytes)
+      : capacity_(std::max<std::size_t>(expected_bytes, 64)), field_max_(field_max) {
+    // Grown with realloc: the bytes are overwritten as they are written, so
+    // nothing is zero-filled or constructed first.
+    out_ = static_cast<std::uint8_t*>(std::malloc(capacity_));
+    if (out_ == nullptr) throw std::bad_alloc();
   }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
+  ~Writer() { std::free(out_); }
 
   void u8(std::uint8_t v) {
     room(1);
-    out_[pos_++].value = v;
+    out_[pos_++] = v;
   }
   void u64(std::uint64_t v) {
     room(8);
@@ -60,7 +66,7 @@ class Writer {
   bool text(std::string_view s, std::string_view what) {
     if (!field(s.size(), what)) return false;
     room(s.size());
-    if (!s.empty()) std::memcpy(&out_[pos_].value, s.data(), s.size());
+    if (!s.empty()) std::memcpy(out_ + pos_, s.data(), s.size());
     pos_ += s.size();
     return true;
   }
@@ -68,31 +74,29 @@ class Writer {
   void at_top() { node_.reset(); }
 
   BlobTooLarge take_error() { return std::move(error_); }
-  std::vector<std::uint8_t> take_bytes() {
-    return std::vector<std::uint8_t>(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
-  }
+  std::vector<std::uint8_t> take_bytes() const { return std::vector<std::uint8_t>(out_, out_ + pos_); }
 
  private:
-  // The output grows without zero-filling what it is about to overwrite.
-  struct UninitializedByte {
-    std::uint8_t value;
-    UninitializedByte() {}  // NOLINT: deliberately leaves the byte as it is
-    operator std::uint8_t() const { return value; }  // NOLINT: a byte
-  };
-
   [[gnu::noinline, gnu::cold]] bool refuse(std::uint64_t value, std::string_view what) {
     error_ = BlobTooLarge{"cannot write weftory IR blob: " + std::string(what) + where() + " is " +
                           std::to_string(value) + ", above the format's limit of " + std::to_string(field_max_)};
     return false;
   }
   void room(std::size_t n) {
-    if (out_.size() - pos_ < n) [[unlikely]] {
-      out_.resize(std::max(out_.size() * 2, pos_ + n));
+    if (capacity_ - pos_ < n) [[unlikely]] {
+      grow(n);
     }
+  }
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t capacity = std::max(capacity_ * 2, pos_ + n);
+    void* grown = std::realloc(out_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    out_ = static_cast<std::uint8_t*>(grown);
+    capacity_ = capacity;
   }
   template <class T>
   void store_le(T v) {
-    std::uint8_t* p = &out_[pos_].value;
+    std::uint8_t* p = out_ + pos_;
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(p, &v, sizeof v);
     } else {
@@ -102,7 +106,8 @@ class Writer {
   }
   std::string where() const { return node_ ? " of node " + std::to_string(*node_) : std::string(); }
 
-  std::vector<UninitializedByte> out_;
+  std::uint8_t* out_ = nullptr;
+  std::size_t capacity_;
   std::size_t pos_ = 0;
   std::uint64_t field_max_;
   std::optional<std::uint64_t> node_;
@@ -202,6 +207,12 @@ BlobWriteResult write_nodes(std::size_t count, GetNode get, std::span<const Node
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(const std::uint8_t* s, std::size_t n) {
+  // Most texts are short and ASCII: one pass that only ORs the bytes.
+  if (n <= 16) {
+    std::uint8_t any = 0;
+    for (std::size_t k = 0; k < n; ++k) any |= s[k];
+    if (any < 0x80) return true;
+  }
   std::size_t i = 0;
   while (i < n) {
     // Runs of ASCII, eight bytes at a time.
