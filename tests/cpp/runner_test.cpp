@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,6 +187,41 @@ TEST(RunnerTest, NodeLimitDuringApplyStopsTheRestButStillRebuilds) {
   EXPECT_EQ(applied_count(runner.iterations()[0], "drop-f"), 0u);
   EXPECT_TRUE(runner.egraph().clean());
 }
+
+// The limit is the largest e-graph a run may go on with: a size equal to it
+// does not stop the run, one more does. Checked where the size is compared:
+// before the first search (a graph that starts at the size) and after an
+// apply (a graph that grows to it).
+struct NodeLimitCase {
+  std::size_t leaves;
+  const char* rule;  // applier of a rule searching (f ?x)
+  std::size_t limit;
+  std::optional<StopReason> stop;
+  std::size_t iterations;
+  std::size_t final_size;
+};
+
+class NodeLimitBoundaryTest : public ::testing::TestWithParam<NodeLimitCase> {};
+
+TEST_P(NodeLimitBoundaryTest, SizeEqualToTheLimitGoesOnAndOneMoreStops) {
+  const NodeLimitCase& c = GetParam();
+  Runner runner;
+  runner.with_egraph(leaves_under_f(c.leaves)).with_node_limit(c.limit);
+  runner.run(std::vector<Rewrite>{rule("r", "(f ?x)", c.rule)});
+  EXPECT_EQ(runner.stop_reason(), c.stop);
+  EXPECT_EQ(runner.iterations().size(), c.iterations);
+  EXPECT_EQ(runner.egraph().total_size(), c.final_size);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundary, NodeLimitBoundaryTest,
+    ::testing::Values(
+        // Starts at 10 e-nodes; the rule only merges f(x) with x and adds nothing.
+        NodeLimitCase{5, "?x", 10, StopReason::saturated(), 2, 10},
+        NodeLimitCase{5, "?x", 9, StopReason::node_limit(10), 1, 10},
+        // Starts at 6 e-nodes and grows to 9 by adding h(x) for each f(x).
+        NodeLimitCase{3, "(h ?x)", 9, StopReason::saturated(), 2, 9},
+        NodeLimitCase{3, "(h ?x)", 8, StopReason::node_limit(9), 1, 9}));
 
 TEST(RunnerTest, TimeLimitEndsTheRun) {
   Runner runner;

@@ -283,6 +283,30 @@ def test_unparseable_member_token_reads_but_nodes_refuses():
         store.nodes()
 
 
+@pytest.mark.parametrize(
+    "token, shown",
+    [
+        ("src|a\x00b", r'"src|a\0b"'),
+        ("src|\n", r'"src|\n"'),
+        ("src|\r", r'"src|\r"'),
+        ("src|\t", r'"src|\t"'),
+        ("src|\x01", r'"src|\u{1}"'),
+        ("src|\x1f", r'"src|\u{1f}"'),
+        ("src|\x7f", r'"src|\u{7f}"'),
+        ('src|"q"\\', r'"src|\"q\"\\"'),
+        ("src|\x00\n\r\t\x01\x7f", r'"src|\0\n\r\t\u{1}\u{7f}"'),
+        ("src|é ~", '"src|é ~"'),
+        ("\x00", r'"\0"'),
+    ],
+    ids=["nul", "lf", "cr", "tab", "0x01", "0x1f", "0x7f", "quote-backslash", "all", "printable", "only-nul"],
+)
+def test_unparseable_member_token_is_shown_escaped(token, shown):
+    store = wc.GraphStore.deserialize(blob([stage([], [(token, [])])]))
+    with pytest.raises(ValueError) as info:
+        store.nodes()
+    assert info.value.args == ("unparseable stage member token " + shown,)
+
+
 def test_texts_are_read_as_utf8():
     store = wc.GraphStore.deserialize(BYTE_IDENTICAL_BLOBS["unicode_texts"])
     first, second = store.nodes()
