@@ -98,33 +98,23 @@ NodeRecord rich(int k) {
   return NodeRecord::op(std::move(name), std::move(params), std::move(inputs));
 }
 
-// Adds records until the arena moves to a new generation (the first record of
-// a fresh snapshot is somewhere else than the first record of `held`).
-// Returns how many were added.
-int grow_until_the_arena_moves(Store& s, const NodesView& held, int next) {
-  const int first = next;
-  while (s.snapshot().nodes.data() == held.data()) {
-    add(s, rich(next++));
-    if (next - first > 100000) {
-      ADD_FAILURE() << "the arena never moved";
-      break;
-    }
-  }
-  return next - first;
+// Adds enough records that the store's tables grow by several segments
+// (each a fresh allocation) past what `held` saw. Returns how many were added.
+int grow_past_several_segments(Store& s, int next) {
+  constexpr int kGrowth = 2000;
+  for (int k = 0; k < kGrowth; ++k) add(s, rich(next + k));
+  return kGrowth;
 }
 
-TEST(Snapshots, HeldViewKeepsItsRecordsWhileTheArenaMoves) {
+TEST(Snapshots, HeldViewKeepsItsRecordsWhileTheTablesGrow) {
   Store s;
   int next = 0;
   for (; next < 5; ++next) add(s, rich(next));
   const NodesView held = s.snapshot().nodes;
   const std::vector<NodeRecord> expected = held.to_vector();
-  const NodeRecord* held_data = held.data();
-  // Twice: the second move leaves a generation no view holds behind.
   for (int round = 0; round < 2; ++round) {
-    next += grow_until_the_arena_moves(s, held, next);
+    next += grow_past_several_segments(s, next);
     EXPECT_GT(s.node_count(), expected.size());
-    EXPECT_EQ(held.data(), held_data);
     ASSERT_EQ(held.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(held[i], expected[i]) << "record " << i;
   }
@@ -137,15 +127,15 @@ TEST(Snapshots, HeldViewKeepsItsRecordsWhileTheArenaMoves) {
   for (int k = 0; k < next; ++k) EXPECT_EQ(now.nodes[static_cast<std::size_t>(k)], rich(k)) << "record " << k;
 }
 
-TEST(Snapshots, ViewsOfEveryGenerationStayIntact) {
-  // One view per generation, each taken just before the arena moves again.
+TEST(Snapshots, ViewsOfEveryRoundOfGrowthStayIntact) {
+  // One view per round of growth, each taken before the tables grow again.
   Store s;
   int next = 0;
   add(s, rich(next++));
   std::vector<NodesView> views;
   for (int round = 0; round < 6; ++round) {
     views.push_back(s.snapshot().nodes);
-    next += grow_until_the_arena_moves(s, views.back(), next);
+    next += grow_past_several_segments(s, next);
   }
   for (const NodesView& view : views) {
     for (std::size_t i = 0; i < view.size(); ++i) ASSERT_EQ(view[i], rich(static_cast<int>(i))) << "record " << i;
