@@ -275,9 +275,12 @@ TEST(ConcurrentStore, ReadersSeeConsistentPrefixes) {
   Store s;
   add(s, src("root"));
   std::atomic<bool> done{false};
+  // Every node brings new texts, so the text pool grows along with the
+  // records while the reader reads names and parameters through its views.
   std::thread writer([&] {
     for (int i = 1; i < 2000; ++i) {
-      (void)s.add_node(op("chain", {static_cast<NodeId>(i - 1)}));
+      ParamMap params{{"p" + numbered(i), ParamValue::from_str(numbered(-i))}};
+      (void)s.add_node(NodeRecord::op(numbered(i), std::move(params), {static_cast<NodeId>(i - 1)}));
     }
     done = true;
   });
@@ -286,7 +289,12 @@ TEST(ConcurrentStore, ReadersSeeConsistentPrefixes) {
     Snapshot snap = s.snapshot();
     ASSERT_GE(snap.nodes.size(), last);
     last = snap.nodes.size();
-    for (std::size_t i = 1; i < snap.nodes.size(); ++i) ASSERT_EQ(snap.nodes[i].inputs()[0], i - 1);
+    for (std::size_t i = 1; i < snap.nodes.size(); ++i) {
+      const NodeRef node = snap.nodes[i];
+      ASSERT_EQ(node.inputs()[0], i - 1);
+      ASSERT_EQ(node.name(), numbered(static_cast<int>(i)));
+      ASSERT_EQ(node.param(0).str, numbered(-static_cast<int>(i)));
+    }
   }
   writer.join();
   EXPECT_EQ(s.node_count(), 2000u);
