@@ -21,12 +21,8 @@ constexpr std::uint8_t kMagic[4] = {'W', 'I', 'R', '1'};
 constexpr std::size_t kMinRecordBytes = 9;      // tag, an empty text or params, an empty list
 constexpr std::size_t kMinParamBytes = 6;       // empty name, tag, bool byte
 constexpr std::size_t kNodeRefBytes = 8;        // u64
-constexpr std::size_t kMinMemberBytes = 8;      // empty token, zero inputs
 constexpr std::size_t kMemberInputBytes = 5;    // source byte, u32 index
 
-bool carries_name(NodeKind kind) { return kind_has_name(kind); }
-bool carries_params(NodeKind kind) { return kind_has_params(kind); }
-bool carries_inputs(NodeKind kind) { return kind_has_inputs(kind); }
 
 // ---------------------------------------------------------------------------
 // Writer: one pass that checks every 32-bit field against the limit as it
@@ -142,7 +138,7 @@ template <class Node>
 bool write_record(Writer& w, const Node& node) {
   const NodeKind kind = node.kind();
   w.u8(static_cast<std::uint8_t>(kind));
-  if (carries_name(kind) && !w.text(node.name(), "name length")) return false;
+  if (kind_has_name(kind) && !w.text(node.name(), "name length")) return false;
   if (kind == NodeKind::External) {
     const DescriptorView d = node.descriptor();
     if (!w.text(d.kind, "descriptor kind length") || !w.text(d.content_hash, "descriptor content_hash length") ||
@@ -153,8 +149,8 @@ bool write_record(Writer& w, const Node& node) {
     w.u8(d.preprocessing_ref ? 1 : 0);
     if (d.preprocessing_ref && !w.text(*d.preprocessing_ref, "descriptor preprocessing_ref length")) return false;
   }
-  if (carries_params(kind) && !write_params(w, node)) return false;
-  if (carries_inputs(kind)) {
+  if (kind_has_params(kind) && !write_params(w, node)) return false;
+  if (kind_has_inputs(kind)) {
     const auto inputs = node.inputs();
     if (!w.field(inputs.size(), "input count")) return false;
     for (NodeId input : inputs) w.u64(input);
@@ -433,14 +429,14 @@ bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& i
   if (tag >= kNodeKindCount) return r.fail(BlobErrorKind::InvalidNodeTag, tag);
   const NodeKind kind = static_cast<NodeKind>(tag);
   node.reset(kind);
-  if (carries_name(kind)) {
+  if (kind_has_name(kind)) {
     std::string_view name;
     if (!r.text(name)) return false;
     node.set_name(name);
   }
   if (kind == NodeKind::External && !read_descriptor(r, node)) return false;
-  if (carries_params(kind) && !read_params(r, node)) return false;
-  if (carries_inputs(kind) && !read_inputs(r, position, ids, node.inputs())) return false;
+  if (kind_has_params(kind) && !read_params(r, node)) return false;
+  if (kind_has_inputs(kind) && !read_inputs(r, position, ids, node.inputs())) return false;
   if (kind == NodeKind::Stage && !read_members(r, node)) return false;
   node.finish();
   return true;

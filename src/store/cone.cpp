@@ -116,19 +116,6 @@ LiveNodes find_live_nodes(std::span<const NodeRecord> nodes, std::span<const Nod
   return live_nodes(nodes, outputs);
 }
 
-DeadCodeResult eliminate_dead_code(const NodesView& nodes, std::span<const NodeId> outputs) {
-  LiveNodes live = find_live_nodes(nodes, outputs);
-  DeadCodeResult result;
-  result.nodes.reserve(live.kept.size());
-  for (NodeId id : live.kept) {
-    result.nodes.push_back(to_record(nodes[id]));
-    for (NodeId& input : result.nodes.back().inputs) input = live.remap[input];
-  }
-  result.remap = std::move(live.remap);
-  result.outputs = std::move(live.outputs);
-  return result;
-}
-
 StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const NodeId> outputs) {
   StoreResult<NodesView> view = source.snapshot_for_outputs(outputs);
   if (!view.ok()) return view.error();

@@ -32,8 +32,6 @@ struct DeadCodeResult {
 // stack, so arbitrarily deep chains are fine. An id outside the arena is a
 // fatal internal error: callers check the outputs first.
 DeadCodeResult eliminate_dead_code(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs);
-// The same on a view of a store's nodes, with owning copies of the kept ones.
-DeadCodeResult eliminate_dead_code(const NodesView& nodes, std::span<const NodeId> outputs);
 // The same, moving the kept records out of `nodes` instead of copying them.
 DeadCodeResult eliminate_dead_code(std::vector<NodeRecord>&& nodes, std::span<const NodeId> outputs);
 
