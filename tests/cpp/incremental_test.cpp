@@ -157,20 +157,6 @@ TEST(Consume, StageInputsAreTranslatedAndMembersCopied) {
   EXPECT_EQ(stage, NodeRecord::stage({0, 0}, nodes[2].members));
 }
 
-TEST(Consume, BatchesSplitAnywhereGiveTheSameState) {
-  const std::vector<NodeRecord> nodes = {kA, kB, op("add", {0, 1}), op("add", {1, 0}), op("add", {0}, scalar(0.0, "r"))};
-  IncrementalState whole;
-  ASSERT_FALSE(whole.consume(nodes).has_value());
-  for (std::size_t split = 0; split <= nodes.size(); ++split) {
-    IncrementalState parts;
-    ASSERT_FALSE(parts.consume(std::span(nodes).first(split)).has_value());
-    ASSERT_FALSE(parts.consume(std::span(nodes).subspan(split)).has_value());
-    EXPECT_EQ(forward_of(parts), forward_of(whole)) << split;
-    EXPECT_EQ(parts.canonical_form(), whole.canonical_form()) << split;
-    EXPECT_EQ(parts.total_work(), 5u);
-  }
-}
-
 TEST(Consume, AFailedBatchKeepsWhatItConsumedButCountsNoWork) {
   IncrementalState state;
   ASSERT_FALSE(state.consume(std::vector<NodeRecord>{kA}).has_value());
