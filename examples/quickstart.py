@@ -1,7 +1,8 @@
 """Builds a small graph of every node kind and prints what weftory_core shows of it.
 
 Then round-trips the graph through its byte form, takes the cone of one node, reduces the graph
-(printing the report, the node map and the reduced nodes), and writes the graph and the reduced
+(printing the report, the node map and the reduced nodes), reduces it again step by step with an
+IncrementalReducer while a second graph is being built, and writes the graph and the reduced
 graph as Graphviz DOT text to quickstart.dot and quickstart-reduced.dot (and the pictures
 quickstart.png and quickstart-reduced.png when Graphviz `dot` is on PATH) in the current
 directory, or in the directory given as the first argument:
@@ -72,6 +73,30 @@ def main() -> None:
     for node in reduced.nodes():
         print("   ", node)
     assert reduced.reduce()[0].serialize() == reduced.serialize()  # reducing again changes nothing
+
+    # Step by step: an IncrementalReducer canonicalises each batch of new nodes as the graph is
+    # built (commuted duplicates and identities fold away at once) and finalize reduces only what
+    # is left, with a node map in the ids of the store it was fed.
+    growing = wc.GraphStore()
+    reducer = wc.IncrementalReducer()
+    x = growing.add_source("x", {"dtype": "f32"})
+    y = growing.add_source("y", {"dtype": "f32"})
+    print("IncrementalReducer:")
+    print("  step:", reducer.step(growing), "nodes")
+    xy = growing.add_op("mul", [x, y])
+    yx = growing.add_op("mul", [y, x])  # a commuted duplicate of x * y
+    print("  step:", reducer.step(growing), "nodes")
+    plus_zero = growing.add_op("add", [yx], {"scalar": 0.0, "side": "l"})  # an identity
+    top = growing.add_op("maximum", [xy, plus_zero])
+    print("  step:", reducer.step(growing), "nodes")
+    print("  watermark", reducer.watermark(), "total_work", reducer.total_work(),
+          "canonical_count", reducer.canonical_count(), "of", growing.node_count(), "nodes")
+    step_reduced, step_report = reducer.finalize(growing, outputs=[top])
+    print("  finalize report:", step_report)
+    print("  node_map:", step_reduced.node_map())
+    print("  reduced nodes:")
+    for node in step_reduced.nodes():
+        print("   ", node)
 
     # Graphviz: the stores carry their output marks, drawn as double circles.
     out_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path.cwd()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks; each prints its own table.
 #   scripts/bench.sh            all of them
-#   scripts/bench.sh store      one of: store, blob, engine, reduce
+#   scripts/bench.sh store      one of: store, blob, engine, reduce, incremental
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-all}
@@ -13,6 +13,10 @@ fi
 if [ "$which" = all ] || [ "$which" = blob ]; then
   echo "=== serialize, deserialize, cone, to_dot (bench/bench_blob.py)"
   .venv/bin/python bench/bench_blob.py
+fi
+if [ "$which" = all ] || [ "$which" = incremental ]; then
+  echo "=== IncrementalReducer steps and finalize beside reduce (bench/bench_incremental.py)"
+  .venv/bin/python bench/bench_incremental.py
 fi
 if [ "$which" = all ] || [ "$which" = engine ]; then
   echo "=== rewrite engine (bench/engine_bench.cpp)"

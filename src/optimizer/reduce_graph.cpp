@@ -212,6 +212,11 @@ ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const 
   return reduce(nodes, outputs, engine, maximal_fusion, &timings);
 }
 
+ReductionResult reduce_graph(const NodesView& nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                             bool maximal_fusion) {
+  return reduce(nodes, outputs, engine, maximal_fusion, nullptr);
+}
+
 StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
                                          bool maximal_fusion) {
   return reduce_snapshot(source, outputs, maximal_fusion, nullptr);

@@ -46,6 +46,11 @@ ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const 
 ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
                              const RewriteEngine& engine, bool maximal_fusion, ReductionTimings& timings);
 
+// The same on a view of a table's nodes (a store's, or the incremental
+// canonical form), read in place.
+ReductionResult reduce_graph(const NodesView& nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                             bool maximal_fusion);
+
 struct StoreReduction {
   std::unique_ptr<Store> store;
   ReductionReport report;

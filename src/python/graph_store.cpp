@@ -18,15 +18,13 @@
 
 namespace weftory::py {
 
+void raise_bad_node_id(BadNodeId bad) { raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id)); }
+
 namespace {
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // A method that is told its defining class, through which it finds its module.
 using ClassMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, std::size_t, PyObject*);
-
-[[noreturn]] void raise_bad_node_id(BadNodeId bad) {
-  raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id));
-}
 
 // Ends the draft and inserts it. Kept out of line so that the frame of an
 // add_* method, which stays on the stack while its arguments are converted
@@ -218,25 +216,6 @@ StoreReduction run_reduction(PyObject* self, const std::optional<std::vector<Nod
   StoreResult<StoreReduction> result = reduce_store(store_of(self), wanted, maximal_fusion);
   if (!result.ok()) raise_bad_node_id(result.error());
   return std::move(result.value());
-}
-
-PyRef report_to_python(const ReductionReport& report) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) throw_python_error();
-  for (const auto& [key, count] : report_entries(report)) {
-    // Plain (not interned) key strings: interning them anew on every call
-    // would churn the interpreter's table of interned strings.
-    PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
-    if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) throw_python_error();
-  }
-  return dict;
-}
-
-PyObject* reduction_pair(const ModuleState& state, StoreReduction reduced) {
-  PyRef report = report_to_python(reduced.report);
-  PyRef store = wrap_store(state, std::move(reduced.store));
-  return PyTuple_Pack(2, store.get(), report.get());
 }
 
 PyObject* reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -482,6 +461,25 @@ int bind_static_methods(PyTypeObject* type) {
 }
 
 }  // namespace
+
+PyRef report_to_python(const ReductionReport& report) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) throw_python_error();
+  for (const auto& [key, count] : report_entries(report)) {
+    // Plain (not interned) key strings: interning them anew on every call
+    // would churn the interpreter's table of interned strings.
+    PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
+    if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) throw_python_error();
+  }
+  return dict;
+}
+
+PyObject* reduction_pair(const ModuleState& state, StoreReduction reduced) {
+  PyRef report = report_to_python(reduced.report);
+  PyRef store = wrap_store(state, std::move(reduced.store));
+  return PyTuple_Pack(2, store.get(), report.get());
+}
 
 PyObject* create_graph_store_type(PyObject* module) {
   PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));

@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include "optimizer/reduce_graph.hpp"
+#include "optimizer/report.hpp"
 #include "python/module_state.hpp"
 #include "store/store.hpp"
 
@@ -18,6 +20,13 @@ PyObject* create_graph_store_type(PyObject* module);
 
 // A new GraphStore object of the module whose state is given, owning the store.
 PyRef wrap_store(const ModuleState& state, std::unique_ptr<Store> store);
+
+// The report dict of a reduction: its six counts under their names.
+PyRef report_to_python(const ReductionReport& report);
+// The pair (new GraphStore, report dict) every reduction returns.
+PyObject* reduction_pair(const ModuleState& state, StoreReduction reduced);
+// ValueError "no node with id <id>".
+[[noreturn]] void raise_bad_node_id(BadNodeId bad);
 
 inline Store& store_of(PyObject* self) { return *reinterpret_cast<GraphStoreObject*>(self)->store; }
 

@@ -1,6 +1,7 @@
 #include "python/module_state.hpp"
 
 #include "python/graph_store.hpp"
+#include "python/incremental_reducer.hpp"
 #include "python/payload_descriptor.hpp"
 #include "store/fatal.hpp"
 
@@ -33,14 +34,19 @@ ModuleState& state_of_class(PyTypeObject* cls) {
 int exec_module_state(PyObject* module) {
   ModuleState& state = state_of_module(module);
   if (add_class(module, "GraphStore", create_graph_store_type(module), state.graph_store_type) < 0) return -1;
-  return add_class(module, "PayloadDescriptor", create_payload_descriptor_type(module),
-                   state.payload_descriptor_type);
+  if (add_class(module, "PayloadDescriptor", create_payload_descriptor_type(module),
+                state.payload_descriptor_type) < 0) {
+    return -1;
+  }
+  return add_class(module, "IncrementalReducer", create_incremental_reducer_type(module),
+                   state.incremental_reducer_type);
 }
 
 int traverse_module_state(PyObject* module, visitproc visit, void* arg) {
   ModuleState& state = state_of_module(module);
   Py_VISIT(state.graph_store_type);
   Py_VISIT(state.payload_descriptor_type);
+  Py_VISIT(state.incremental_reducer_type);
   return 0;
 }
 
@@ -48,6 +54,7 @@ int clear_module_state(PyObject* module) {
   ModuleState& state = state_of_module(module);
   Py_CLEAR(state.graph_store_type);
   Py_CLEAR(state.payload_descriptor_type);
+  Py_CLEAR(state.incremental_reducer_type);
   return 0;
 }
 

@@ -10,6 +10,7 @@ namespace weftory::py {
 struct ModuleState {
   PyTypeObject* graph_store_type = nullptr;         // strong reference
   PyTypeObject* payload_descriptor_type = nullptr;  // strong reference
+  PyTypeObject* incremental_reducer_type = nullptr;  // strong reference
 };
 
 // The state of the module that created `cls` (one of the module's classes).

@@ -59,7 +59,7 @@ def test_module_docstring_is_empty():
     assert not wc.__doc__
 
 
-@pytest.mark.parametrize("cls", [wc.GraphStore, wc.PayloadDescriptor])
+@pytest.mark.parametrize("cls", [wc.GraphStore, wc.PayloadDescriptor, wc.IncrementalReducer])
 def test_classes_are_heap_types_of_this_module(cls):
     assert cls.__flags__ & Py_TPFLAGS_HEAPTYPE
     assert cls.__module__ == "weftory_core"
@@ -115,8 +115,9 @@ def test_method_text_signature(method, signatures):
 
 @pytest.mark.parametrize(
     "obj, text_signature",
-    [(wc.GraphStore, "()"), (wc.PayloadDescriptor, PD_SIGNATURE), (wc.version, "()")],
-    ids=["GraphStore", "PayloadDescriptor", "version"],
+    [(wc.GraphStore, "()"), (wc.PayloadDescriptor, PD_SIGNATURE), (wc.IncrementalReducer, "()"),
+     (wc.version, "()")],
+    ids=["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"],
 )
 def test_class_and_function_text_signature(obj, text_signature):
     assert obj.__text_signature__ == text_signature
@@ -177,7 +178,8 @@ def test_docstring_summary_follows_signature(obj, words):
 # --- object layouts --------------------------------------------------------
 
 
-@pytest.mark.parametrize("make", [wc.GraphStore, _valid_pd], ids=["GraphStore", "PayloadDescriptor"])
+@pytest.mark.parametrize("make", [wc.GraphStore, _valid_pd, wc.IncrementalReducer],
+                         ids=["GraphStore", "PayloadDescriptor", "IncrementalReducer"])
 def test_instances_have_no_dict_and_cannot_grow_attributes(make):
     obj = make()
     assert not hasattr(obj, "__dict__")

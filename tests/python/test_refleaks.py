@@ -32,6 +32,8 @@ def _store():
 STORE = _store()
 BLOB = STORE.cone(outputs=[6, 2]).serialize()
 CONED = STORE.cone(outputs=[6, 2])
+REDUCER = wc.IncrementalReducer()
+REDUCER.step(STORE)
 
 
 class BadIndex:
@@ -64,6 +66,13 @@ CALLS = {
     "reduction_report": lambda: STORE.reduction_report(outputs=[5, 6]),
     "pickle": lambda: CONED.__reduce__()[0](*CONED.__reduce__()[1]),
     "version": lambda: wc.version(),
+    "incremental_new": lambda: wc.IncrementalReducer(),
+    "incremental_step": lambda: REDUCER.step(STORE),
+    "incremental_step_fresh": lambda: wc.IncrementalReducer().step(STORE),
+    "incremental_finalize": lambda: REDUCER.finalize(STORE, outputs=[6, 3]),
+    "incremental_finalize_marks": lambda: REDUCER.finalize(CONED, maximal_fusion=True),
+    "incremental_counters": lambda: (REDUCER.watermark(), REDUCER.total_work(), REDUCER.canonical_count()),
+    "incremental_pickle": lambda: REDUCER.__reduce__()[0]().__setstate__(REDUCER.__reduce__()[2]),
 }
 
 ERRORS = {
@@ -91,6 +100,12 @@ ERRORS = {
     "reduce_int_flag": (lambda: STORE.reduce(maximal_fusion=1), TypeError),
     "report_str": (lambda: STORE.reduction_report(outputs="0"), TypeError),
     "incremental_binding": (lambda: STORE.reduce_incremental([0]), TypeError),
+    "reducer_store_type": (lambda: REDUCER.step(5), TypeError),
+    "reducer_binding": (lambda: REDUCER.finalize(STORE, True), TypeError),
+    "reducer_bad_output": (lambda: REDUCER.finalize(STORE, outputs=[0, 50]), ValueError),
+    "reducer_str_outputs": (lambda: REDUCER.finalize(STORE, outputs="0"), TypeError),
+    "reducer_bad_state": (lambda: wc.IncrementalReducer().__setstate__((b"WIR1", b"", 0)), ValueError),
+    "reducer_used_state": (lambda: REDUCER.__setstate__(REDUCER.__reduce__()[2]), ValueError),
 }
 
 

@@ -6,6 +6,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/graph_store.hpp"
+#include "python/incremental_reducer.hpp"
 
 namespace {
 
@@ -30,10 +31,28 @@ PyObject* probe_poison(PyObject* module, PyObject* args) {
   });
 }
 
+// poison_reducer(reducer, reason): the same for one of this module's
+// IncrementalReducer objects, failing while it holds the reducer's mutex.
+PyObject* probe_poison_reducer(PyObject* module, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* reducer = nullptr;
+    const char* reason = nullptr;
+    if (!PyArg_ParseTuple(args, "Os:poison_reducer", &reducer, &reason)) weftory::py::throw_python_error();
+    auto& state = *static_cast<weftory::py::ModuleState*>(PyModule_GetState(module));
+    if (!PyObject_TypeCheck(reducer, state.incremental_reducer_type)) {
+      weftory::py::raise_type_mismatch(reducer, "IncrementalReducer");
+    }
+    weftory::py::reducer_of(reducer).with_state([&](weftory::IncrementalState&) -> int { weftory::fatal(reason); });
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef kFunctions[] = {
     {"to_bool", probe_to_bool, METH_O, "to_bool(obj)\n--\n\nThe bool argument conversion."},
     {"poison", probe_poison, METH_VARARGS,
      "poison(store, reason)\n--\n\nPoisons the mutex of one of this module's GraphStore objects."},
+    {"poison_reducer", probe_poison_reducer, METH_VARARGS,
+     "poison_reducer(reducer, reason)\n--\n\nPoisons the mutex of one of this module's IncrementalReducer objects."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,232 @@
+// The incremental canonicaliser: a canonical form of a graph kept while the
+// graph is being built. It is fed a store's nodes in id order, a batch at a
+// time, and looks at each node once: inputs translated into the canonical
+// form, scalar identities forwarded to their first input, commuted and
+// structural duplicates folded onto the node already there, everything else
+// appended. At the end the canonical form goes through the reduction
+// pipeline, and the pipeline's node map is composed with the forwarding map
+// so that the result speaks in the fed store's ids.
+//
+// The canonical form is a NodeTable of its own with a hash-cons index over
+// it, like a store's interning index: consuming a node allocates nothing of
+// its own, and the pipeline reads the form through a view, without a copy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "optimizer/engine.hpp"
+#include "optimizer/reduce_graph.hpp"
+#include "store/node.hpp"
+#include "store/node_table.hpp"
+#include "store/stable_vector.hpp"
+#include "store/store.hpp"
+
+namespace weftory {
+
+// The identity keys of the four scalar identities, in rule order.
+inline constexpr std::string_view kIdentityKeys[] = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+// The two-input operations whose inputs commute, without parameters.
+inline constexpr std::string_view kCommutativeNames[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+
+// Whether an Op's identity key is one of kIdentityKeys. Decided from the
+// node's fields, without building the key: the key escapes every separator,
+// so it equals one of the four texts exactly when the name is "add" (scalar
+// Float 0.0) or "mul" (scalar Float 1.0) and the only other parameter is the
+// Str side "r" or "l".
+template <class Node>
+bool is_identity_op(const Node& node) {
+  if (node.kind() != NodeKind::Op || node.param_count() != 2) return false;
+  const std::string_view name = node.name();
+  std::uint64_t unit;
+  if (name == "add") {
+    unit = 0;
+  } else if (name == "mul") {
+    unit = 0x3ff0000000000000ULL;
+  } else {
+    return false;
+  }
+  const ParamView scalar = node.param(0);
+  const ParamView side = node.param(1);
+  return scalar.key == "scalar" && scalar.tag == ParamTag::Float && scalar.bits == unit && side.key == "side" &&
+         side.tag == ParamTag::Str && (side.str == "r" || side.str == "l");
+}
+
+template <class Node>
+bool is_commutative_op(const Node& node) {
+  if (node.kind() != NodeKind::Op || node.param_count() != 0 || node.inputs().size() != 2) return false;
+  const std::string_view name = node.name();
+  for (std::string_view commutative : kCommutativeNames) {
+    if (name == commutative) return true;
+  }
+  return false;
+}
+
+class IncrementalState {
+ public:
+  IncrementalState();
+  IncrementalState(const IncrementalState&) = delete;
+  IncrementalState& operator=(const IncrementalState&) = delete;
+
+  // Consumes the store nodes with ids watermark(), watermark() + 1, ... in
+  // order; their inputs are store ids. An input not below the watermark (a
+  // node not yet consumed) ends the call with that id: the records before it
+  // stay consumed, and total_work() counts no record of the failed batch.
+  std::optional<BadNodeId> consume(const NodesView& batch);
+  std::optional<BadNodeId> consume(std::span<const NodeRecord> batch);
+
+  // Reduces the canonical form to what `outputs` (store ids) need and
+  // composes the node map back to store ids: one entry per consumed node.
+  // An output not below the watermark is answered as BadNodeId before any
+  // work. The state is not changed.
+  StoreResult<ReductionResult> reduce_canonical(std::span<const NodeId> outputs, const RewriteEngine& engine,
+                                                bool maximal_fusion) const;
+
+  std::uint64_t watermark() const { return forward_.size(); }
+  std::uint64_t total_work() const { return total_work_; }
+  std::uint64_t canonical_count() const { return table_->size(); }
+
+  // The canonical form; valid while the state lives, and not changed by
+  // later batches below the size it had when taken.
+  NodesView canonical_form() const { return NodesView(table_, 0, table_->size()); }
+  // The canonical index store node `id` (below the watermark) is represented by.
+  std::uint64_t forward(std::uint64_t id) const { return forward_[id]; }
+  std::span<const std::uint32_t> forward_map() const { return forward_; }
+
+  // Fills a fresh state with a canonical form and a forwarding map taken
+  // from another state (pickling). The form is a store's arena, so its
+  // inputs are earlier and no two of its nodes are equal; every forward
+  // entry must be below its size and total_work at most the length of
+  // forward, and the state fresh. Anything else is refused with a message
+  // before the state is touched.
+  std::optional<std::string> restore(const NodesView& canonical, std::span<const std::uint32_t> forward,
+                                     std::uint64_t total_work);
+
+ private:
+  template <class Batch>
+  std::optional<BadNodeId> consume_batch(const Batch& batch);
+  template <class Node>
+  std::uint32_t intern(const Node& candidate, std::uint64_t hash);
+  template <class Node>
+  std::optional<std::uint32_t> find(const Node& candidate, std::uint64_t hash) const;
+
+  template <class Node>
+  struct Probe {
+    const Node& node;
+    std::uint64_t hash;
+  };
+  // The hash-cons index holds canonical indices; hashes and equality go
+  // through the table, each node's hash kept beside it.
+  struct IndexHash {
+    using is_transparent = void;
+    using is_avalanching = void;
+    const IncrementalState* state;
+    std::size_t operator()(std::uint32_t id) const { return state->hashes_[id]; }
+    template <class Node>
+    std::size_t operator()(const Probe<Node>& p) const {
+      return p.hash;
+    }
+  };
+  struct IndexEqual {
+    using is_transparent = void;
+    const IncrementalState* state;
+    bool operator()(std::uint32_t a, std::uint32_t b) const {
+      return a == b || same_node(state->table_->node(a), state->table_->node(b));
+    }
+    template <class Node>
+    bool operator()(const Probe<Node>& p, std::uint32_t b) const {
+      return same_node(p.node, state->table_->node(b));
+    }
+    template <class Node>
+    bool operator()(std::uint32_t a, const Probe<Node>& p) const {
+      return same_node(p.node, state->table_->node(a));
+    }
+  };
+
+  std::uint64_t seed_;
+  std::shared_ptr<NodeTable> table_;
+  StableVector<std::uint64_t> hashes_;
+  std::vector<std::uint32_t> forward_;
+  boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual> hashcons_;
+  std::uint64_t total_work_ = 0;
+  // The candidate's translated inputs, reused from node to node.
+  std::vector<NodeId> inputs_;
+};
+
+inline constexpr const char* kReducerPoisonedMessage = "incremental reducer poisoned";
+
+// A fatal error of a store read under the reducer's mutex (its mutex was
+// poisoned): it says nothing about the reducer, whose state the read left as
+// it was, so it does not poison the reducer's mutex.
+class StoreFatal : public FatalError {
+ public:
+  using FatalError::FatalError;
+};
+
+// An IncrementalState behind its own mutex: what a Python IncrementalReducer
+// owns. Every operation takes the mutex; a fatal internal error while it is
+// held poisons it for good. The lock order is this mutex, then a store's
+// (inside nodes_since); no store mutex is held when this one is taken.
+class IncrementalReducer {
+ public:
+  // Consumes what `store` holds beyond the watermark; the number of nodes
+  // consumed, or the id a record referred to that was not yet consumed.
+  StoreResult<std::uint64_t> step(const Store& store);
+
+  // Resolves the outputs against `store` first (its marks when absent, else
+  // every given id checked against its node count), then under the mutex
+  // consumes the remaining delta and reduces the canonical form into a new
+  // store whose node map is indexed by the fed store's ids.
+  StoreResult<StoreReduction> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
+                                       bool maximal_fusion);
+
+  std::uint64_t watermark() const;
+  std::uint64_t total_work() const;
+  std::uint64_t canonical_count() const;
+  bool poisoned() const;
+
+  // Runs f(state) under the mutex (pickling reads the state this way; tests
+  // poison the mutex through it). An exception escaping f poisons the mutex,
+  // except an allocation failure or a StoreFatal.
+  template <class F>
+  decltype(auto) with_state(F&& f) {
+    return locked([&]() -> decltype(auto) { return f(state_); });
+  }
+
+ private:
+  template <class F>
+  decltype(auto) locked(F&& f) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (poisoned_) fatal(std::string(kReducerPoisonedMessage) + ": " + poison_reason_);
+    try {
+      return f();
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const StoreFatal&) {
+      throw;
+    } catch (const std::exception& e) {
+      poisoned_ = true;
+      poison_reason_ = std::string("a previous operation failed while holding it (") + e.what() + ")";
+      throw;
+    }
+  }
+
+  mutable std::mutex mutex_;
+  mutable bool poisoned_ = false;
+  mutable std::string poison_reason_;
+  IncrementalState state_;
+};
+
+}  // namespace weftory
