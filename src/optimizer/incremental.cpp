@@ -29,15 +29,9 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
 }
 
 // The nodes a store holds from `watermark` on. The store's own fatal error
-// (its poisoned mutex) is passed on as a StoreFatal: this read changes no
-// reducer state.
-NodesView read_delta(const Store& store, std::uint64_t watermark) {
-  try {
-    return store.nodes_since(watermark);
-  } catch (const FatalError& e) {
-    throw StoreFatal(e.what());
-  }
-}
+// (its poisoned mutex) ends the call under the reducer's mutex like any
+// other, and so poisons the reducer too.
+NodesView read_delta(const Store& store, std::uint64_t watermark) { return store.nodes_since(watermark); }
 
 }  // namespace
 

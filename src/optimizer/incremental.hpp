@@ -167,14 +167,6 @@ class IncrementalState {
 
 inline constexpr const char* kReducerPoisonedMessage = "incremental reducer poisoned";
 
-// A fatal error of a store read under the reducer's mutex (its mutex was
-// poisoned): it says nothing about the reducer, whose state the read left as
-// it was, so it does not poison the reducer's mutex.
-class StoreFatal : public FatalError {
- public:
-  using FatalError::FatalError;
-};
-
 // An IncrementalState behind its own mutex: what a Python IncrementalReducer
 // owns. Every operation takes the mutex; a fatal internal error while it is
 // held poisons it for good. The lock order is this mutex, then a store's
@@ -199,7 +191,7 @@ class IncrementalReducer {
 
   // Runs f(state) under the mutex (pickling reads the state this way; tests
   // poison the mutex through it). An exception escaping f poisons the mutex,
-  // except an allocation failure or a StoreFatal.
+  // except an allocation failure.
   template <class F>
   decltype(auto) with_state(F&& f) {
     return locked([&]() -> decltype(auto) { return f(state_); });
@@ -209,23 +201,19 @@ class IncrementalReducer {
   template <class F>
   decltype(auto) locked(F&& f) const {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (poisoned_) fatal(std::string(kReducerPoisonedMessage) + ": " + poison_reason_);
+    if (poisoned_) fatal(kReducerPoisonedMessage);
     try {
       return f();
     } catch (const std::bad_alloc&) {
       throw;
-    } catch (const StoreFatal&) {
-      throw;
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
       poisoned_ = true;
-      poison_reason_ = std::string("a previous operation failed while holding it (") + e.what() + ")";
       throw;
     }
   }
 
   mutable std::mutex mutex_;
   mutable bool poisoned_ = false;
-  mutable std::string poison_reason_;
   IncrementalState state_;
 };
 
