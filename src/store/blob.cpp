@@ -512,6 +512,7 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
   // ids[k]: the id record k received from the interning insert.
   std::vector<NodeId> ids;
   ids.reserve(r.fit(node_count, kMinRecordBytes));
+  store->reserve(ids.capacity());
   NodeDraft node;
   for (std::uint64_t k = 0; k < node_count; ++k) {
     if (!read_record(r, k, ids, node)) return r.error();

@@ -16,7 +16,7 @@ constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 
 // ---------------------------------------------------------------- TextPool
 
-TextPool::TextPool() : index_(0, Hash{this}, Equal{this}) { recent_.fill(~TextId{0}); }
+TextPool::TextPool() : index_(0, Hash{this}, Equal{this}) {}
 
 std::optional<TextId> TextPool::find(std::string_view text) const {
   auto hit = index_.find(Probe{text, text_hash(text)});
@@ -42,12 +42,15 @@ const char* TextPool::store_bytes(std::string_view text) {
 }
 
 TextId TextPool::intern(std::string_view text, std::uint64_t hash) {
-  TextId& recent = recent_[hash % kRecentSlots];
-  if (recent < entries_.size() && hashes_[recent] == hash && this->text(recent) == text) return recent;
+  Recent& recent = recent_[hash % kRecentSlots];
+  if (recent.hash == hash && recent.id != ~TextId{0} && std::string_view(recent.data, recent.size) == text) {
+    return recent.id;
+  }
   auto hit = index_.find(Probe{text, hash});
   if (hit != index_.end()) {
-    recent = *hit;
-    return recent;
+    const std::string_view found = this->text(*hit);
+    recent = Recent{hash, found.data(), static_cast<std::uint32_t>(found.size()), *hit};
+    return *hit;
   }
   // Only a new text is copied and indexed; its hash is kept so that growing
   // the index never rereads the bytes.
@@ -64,8 +67,8 @@ TextId TextPool::intern(std::string_view text, std::uint64_t hash) {
     if (!text.empty()) cursor_ = const_cast<char*>(bytes);  // the last bytes stored
     throw;
   }
-  recent = static_cast<TextId>(id);
-  return recent;
+  recent = Recent{hash, bytes, static_cast<std::uint32_t>(text.size()), static_cast<TextId>(id)};
+  return static_cast<TextId>(id);
 }
 
 std::size_t TextPool::allocated_bytes() const {

@@ -90,8 +90,14 @@ class TextPool {
   boost::unordered_flat_set<TextId, Hash, Equal> index_;
   // The last text seen at each of a few hash slots: parameter keys and
   // names repeat from node to node, and most look-ups end here.
+  struct Recent {
+    std::uint64_t hash = 0;
+    const char* data = nullptr;
+    std::uint32_t size = 0;
+    TextId id = ~TextId{0};
+  };
   static constexpr std::size_t kRecentSlots = 256;
-  std::array<TextId, kRecentSlots> recent_;
+  std::array<Recent, kRecentSlots> recent_{};
 };
 
 // One stored node. `head` packs the kind (low 3 bits) and the parameter

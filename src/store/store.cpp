@@ -48,6 +48,10 @@ Store::Store()
       table_(std::make_shared<NodeTable>()),
       intern_(0, IndexHash{this}, IndexEqual{this}) {}
 
+void Store::reserve(std::size_t nodes) {
+  locked([&] { intern_.reserve(intern_.size() + nodes); });
+}
+
 std::optional<BadNodeId> Store::mark_output(NodeId id) {
   return locked([&]() -> std::optional<BadNodeId> {
     if (id >= table_->size()) return BadNodeId{id};

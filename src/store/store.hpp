@@ -127,6 +127,9 @@ class Store {
   // The same for any node behind the read interface (node_view.hpp).
   template <class Node>
   StoreResult<NodeId> add(const Node& node);
+  // Makes room in the interning index for `nodes` more nodes, so that a bulk
+  // load (a blob being read) never rehashes part-way.
+  void reserve(std::size_t nodes);
   // Marks id as an output once; a repeated mark changes nothing.
   std::optional<BadNodeId> mark_output(NodeId id);
   std::uint64_t node_count() const;
