@@ -9,7 +9,9 @@ released until the last one ends, best of --repeat runs. Two kinds of work:
 
 Each thread has its own argument objects (names, input lists, params dicts), built before the
 clock starts, so that the threads share nothing but the store. The ratio column is the
-throughput beside one thread's on the same kind of work. Run it on the free-threaded interpreter
+throughput beside one thread's on the same kind of work; a shared row's last column beside the
+same number of threads with a store each, which is what the machine gave at that moment (on a
+loaded machine the ratios move from run to run: compare rows of one run). Run it on the free-threaded interpreter
 (threads really run at once) and on the GIL build (they take turns):
 
     .venv-ft/bin/python bench/bench_threads.py
@@ -121,9 +123,10 @@ def main() -> None:
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"{sys.version.split()[0]} {'GIL' if gil else 'free-threaded'}, {os.cpu_count()} cores, "
           f"{args.calls} add_op calls split between the threads, best of {args.repeat}")
-    print(f"{'work':>9} {'stores':>8} {'threads':>7} | {'Mcalls/s':>8} {'vs 1 thread':>11}")
+    print(f"{'work':>9} {'stores':>8} {'threads':>7} | {'Mcalls/s':>8} {'vs 1 thread':>11} {'vs own':>7}")
     for work in ("distinct", "duplicate"):
         single = None
+        own = {}
         for shared in (False, True):
             for n in counts:
                 if shared and n == 1:
@@ -131,9 +134,12 @@ def main() -> None:
                 best = max(one_run(work, shared, n, args.calls) for _ in range(args.repeat))
                 if n == 1:
                     single = best
+                if not shared:
+                    own[n] = best
                 ratio = f"{best / single:.2f}x" if single else ""
+                beside_own = f"{best / own[n]:.2f}x" if shared and n in own else ""
                 label = "shared" if shared else "own"
-                print(f"{work:>9} {label:>8} {n:>7} | {best / 1e6:8.3f} {ratio:>11}", flush=True)
+                print(f"{work:>9} {label:>8} {n:>7} | {best / 1e6:8.3f} {ratio:>11} {beside_own:>7}", flush=True)
 
 
 if __name__ == "__main__":
