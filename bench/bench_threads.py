@@ -11,7 +11,9 @@ Each thread has its own argument objects (names, input lists, params dicts), bui
 clock starts, so that the threads share nothing but the store. The ratio column is the
 throughput beside one thread's on the same kind of work; a shared row's last column beside the
 same number of threads with a store each, which is what the machine gave at that moment (on a
-loaded machine the ratios move from run to run: compare rows of one run). Run it on the free-threaded interpreter
+loaded machine the ratios move from run to run: compare rows of one run). The CPU column is the
+process's CPU time per call in the fastest run: time spent spinning or bouncing cache lines
+between cores shows there even when other work on the machine hides it from the wall clock. Run it on the free-threaded interpreter
 (threads really run at once) and on the GIL build (they take turns):
 
     .venv-ft/bin/python bench/bench_threads.py
@@ -65,8 +67,8 @@ def new_store(work: str):
     return store
 
 
-def one_run(work: str, shared: bool, threads: int, calls: int) -> float:
-    """Calls per second of one run."""
+def one_run(work: str, shared: bool, threads: int, calls: int) -> tuple[float, float]:
+    """Calls per second of one run, and the process's CPU seconds per call."""
     per_thread = calls // threads
     if work == "distinct":
         args = [distinct_args(k, per_thread) for k in range(threads)]
@@ -98,9 +100,11 @@ def one_run(work: str, shared: bool, threads: int, calls: int) -> float:
     try:
         barrier.wait()
         t0 = time.perf_counter()
+        cpu0 = time.process_time()
         for t in pool:
             t.join()
         elapsed = time.perf_counter() - t0
+        cpu = time.process_time() - cpu0
     finally:
         gc.enable()
     if errors:
@@ -110,7 +114,7 @@ def one_run(work: str, shared: bool, threads: int, calls: int) -> float:
     counts = {store.node_count() for store in stores}
     if counts != {1 + per_store}:
         raise AssertionError(f"node counts {counts}, expected {1 + per_store}")
-    return per_thread * threads / elapsed
+    return per_thread * threads / elapsed, cpu / (per_thread * threads)
 
 
 def main() -> None:
@@ -123,7 +127,8 @@ def main() -> None:
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"{sys.version.split()[0]} {'GIL' if gil else 'free-threaded'}, {os.cpu_count()} cores, "
           f"{args.calls} add_op calls split between the threads, best of {args.repeat}")
-    print(f"{'work':>9} {'stores':>8} {'threads':>7} | {'Mcalls/s':>8} {'vs 1 thread':>11} {'vs own':>7}")
+    print(f"{'work':>9} {'stores':>8} {'threads':>7} | {'Mcalls/s':>8} {'vs 1 thread':>11} {'vs own':>7} "
+          f"{'CPU us/call':>11}")
     for work in ("distinct", "duplicate"):
         single = None
         own = {}
@@ -131,7 +136,7 @@ def main() -> None:
             for n in counts:
                 if shared and n == 1:
                     continue  # the same as one thread with its own store
-                best = max(one_run(work, shared, n, args.calls) for _ in range(args.repeat))
+                best, cpu = max(one_run(work, shared, n, args.calls) for _ in range(args.repeat))
                 if n == 1:
                     single = best
                 if not shared:
@@ -139,7 +144,8 @@ def main() -> None:
                 ratio = f"{best / single:.2f}x" if single else ""
                 beside_own = f"{best / own[n]:.2f}x" if shared and n in own else ""
                 label = "shared" if shared else "own"
-                print(f"{work:>9} {label:>8} {n:>7} | {best / 1e6:8.3f} {ratio:>11} {beside_own:>7}", flush=True)
+                print(f"{work:>9} {label:>8} {n:>7} | {best / 1e6:8.3f} {ratio:>11} {beside_own:>7} "
+                      f"{cpu * 1e6:11.3f}", flush=True)
 
 
 if __name__ == "__main__":
