@@ -1,5 +1,5 @@
 // A mutex for critical sections of a few hundred nanoseconds. Taking it when
-// it is free is one compare-and-swap and releasing it one atomic exchange. A
+// it is free is one compare-and-swap, and so is releasing it when nobody waits. A
 // thread that finds it taken spins a little first (the holder is usually
 // about to leave), then sleeps on the lock word through a futex
 // (std::atomic::wait). A sleeper that has waited longer than kStarvationLimit
@@ -49,6 +49,10 @@ class ShortMutex {
   }
 
   void unlock() {
+    // Nobody waiting: one compare-and-swap (a fetch_and that returns the
+    // old value is a compare-and-swap loop on x86 anyway).
+    std::uint32_t expected = kLocked;
+    if (state_.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed)) return;
     // The sleepers flag goes with the lock: a woken thread sets it again
     // when it takes the lock or goes back to sleep, so none is forgotten.
     const std::uint32_t old = state_.fetch_and(kReserved, std::memory_order_release);
