@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks; each prints its own table.
 #   scripts/bench.sh            all of them
-#   scripts/bench.sh store      one of: store, blob, engine, reduce, incremental
+#   scripts/bench.sh store      one of: store, blob, engine, reduce, incremental, threads
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-all}
@@ -41,4 +41,17 @@ if [ "$which" = all ] || [ "$which" = reduce ]; then
   else
     echo "no .venv-ft: run scripts/test-freethreaded.sh once for the two-thread figure"
   fi
+fi
+if [ "$which" = all ] || [ "$which" = threads ]; then
+  echo "=== add_op from 1, 2 and 4 threads, a store each and one shared store (bench/bench_threads.py)"
+  # The free-threaded interpreter is where threads really run at once; scripts/test-freethreaded.sh
+  # builds it (cached) and .venv-ft, and this reinstalls the module there.
+  PY=$(bash scripts/freethreaded-python.sh | tail -n1)
+  [ -x .venv-ft/bin/python ] || "$PY" -m venv .venv-ft
+  .venv-ft/bin/python -c "import scikit_build_core, cmake, ninja" 2>/dev/null \
+    || .venv-ft/bin/python -m pip install -q --only-binary=:all: scikit-build-core cmake ninja
+  PATH="$PWD/.venv-ft/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 .venv-ft/bin/python -m pip install -q --no-build-isolation .
+  .venv-ft/bin/python bench/bench_threads.py
+  echo "--- the same on the GIL build"
+  .venv/bin/python bench/bench_threads.py
 fi

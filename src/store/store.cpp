@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace weftory {
 
@@ -43,13 +44,33 @@ bool operator==(const NodesView& a, const std::vector<NodeRecord>& b) {
   return true;
 }
 
-Store::Store()
-    : seed_(random_seed()),
-      table_(std::make_shared<NodeTable>()),
-      intern_(0, IndexHash{this}, IndexEqual{this}) {}
+Store::Store() : seed_(random_seed()), table_(std::make_shared<NodeTable>()) {
+  for (Shard& shard : shards_) shard.ids = Index(0, IndexHash{this}, IndexEqual{this});
+}
+
+void Store::fail_poisoned() const {
+  // The thread that poisoned the store may still be writing the reason.
+  while (health_.load(std::memory_order_acquire) != kPoisoned) std::this_thread::yield();
+  fatal(std::string(kPoisonedMessage) + ": " + poison_reason_);
+}
+
+void Store::poison(const char* what) const noexcept {
+  std::uint32_t healthy = kHealthy;
+  if (!health_.compare_exchange_strong(healthy, kPoisoning, std::memory_order_acquire)) return;
+  try {
+    poison_reason_ = std::string("a previous operation failed while holding it (") + what + ")";
+  } catch (...) {
+    // No memory for the reason: the store is poisoned all the same.
+  }
+  health_.store(kPoisoned, std::memory_order_release);
+}
 
 void Store::reserve(std::size_t nodes) {
-  locked([&] { intern_.reserve(intern_.size() + nodes); });
+  // Hashes spread evenly over the shards; a little slack absorbs the spread.
+  const std::size_t per_shard = nodes / kShards + nodes / (4 * kShards) + 16;
+  for (Shard& shard : shards_) {
+    guarded(shard.mutex, [&] { shard.ids.reserve(shard.ids.size() + per_shard); });
+  }
 }
 
 std::optional<BadNodeId> Store::mark_output(NodeId id) {
@@ -100,10 +121,7 @@ std::vector<NodeMapEntry> Store::node_map_copy() const {
   return locked([&] { return node_map_; });
 }
 
-bool Store::poisoned() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return poisoned_;
-}
+bool Store::poisoned() const { return health_.load(std::memory_order_acquire) != kHealthy; }
 
 void fatal_bad_node_id(std::string_view what, BadNodeId bad) {
   fatal(std::string(what) + ": BadNodeId(" + std::to_string(bad.id) + ")");

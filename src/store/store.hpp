@@ -1,6 +1,8 @@
 // The interned, append-only, mutex-guarded arena of a GraphStore.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,7 @@
 #include "store/node.hpp"
 #include "store/node_table.hpp"
 #include "store/node_view.hpp"
+#include "store/short_mutex.hpp"
 #include "store/stable_vector.hpp"
 
 namespace weftory {
@@ -53,10 +56,10 @@ struct Landing {
 using NodeMapEntry = std::optional<Landing>;
 
 // A read-only view of the nodes [first, first + size()) of a store's table,
-// valid without the store's mutex and for as long as the view lives: stored
+// valid without the store's mutexes and for as long as the view lives: stored
 // nodes never change or move, and the table only ever writes above the
 // length any view was given. Taking a view costs one reference, not a copy.
-// A view is made under the store's mutex; copies of it may be made anywhere.
+// A view is made under the store's append mutex; copies of it may be made anywhere.
 class NodesView {
  public:
   class iterator {
@@ -116,6 +119,14 @@ struct Snapshot {
 
 inline constexpr const char* kPoisonedMessage = "weftory-core store mutex poisoned";
 
+// Threads: every operation but the interning insert takes the append mutex
+// for one short critical section. The interning index is split into shards
+// by hash, each with its own mutex, so an insert that finds its node takes
+// only its shard's mutex, and one that adds a node takes its shard's and,
+// inside it, the append mutex for the append alone (always in that order).
+// Two threads adding equal nodes meet in the same shard: the node is stored
+// once and both get its id. A fatal error under any of these mutexes
+// poisons the whole store for good.
 class Store {
  public:
   Store();
@@ -141,7 +152,7 @@ class Store {
   std::vector<NodeId> outputs_copy() const;
   std::vector<NodeMapEntry> node_map_copy() const;
 
-  // Runs f(nodes, outputs) under the mutex, reading the table in place. f must
+  // Runs f(nodes, outputs) under the append mutex, reading the table in place. f must
   // not touch Python. An exception escaping f poisons the mutex.
   template <class F>
   decltype(auto) read_locked(F&& f) const {
@@ -158,23 +169,29 @@ class Store {
                                                      std::vector<NodeMapEntry> node_map);
   friend void install_node_map(Store& store, std::vector<NodeMapEntry> node_map);
 
-  // Runs f under the mutex. A poisoned mutex fails at once; an exception
-  // escaping f poisons it for good, except an allocation failure, after
-  // which every operation leaves the state as it was.
+  // Runs f under `mutex`, one of the store's. A poisoned store fails at
+  // once; an exception escaping f poisons it for good, except an allocation
+  // failure, after which every operation leaves the state as it was.
   template <class F>
-  decltype(auto) locked(F&& f) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (poisoned_) fatal(std::string(kPoisonedMessage) + ": " + poison_reason_);
+  decltype(auto) guarded(ShortMutex& mutex, F&& f) const {
+    std::lock_guard<ShortMutex> guard(mutex);
+    if (health_.load(std::memory_order_acquire) != kHealthy) fail_poisoned();
     try {
       return f();
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const std::exception& e) {
-      poisoned_ = true;
-      poison_reason_ = std::string("a previous operation failed while holding it (") + e.what() + ")";
+      poison(e.what());
       throw;
     }
   }
+  // Runs f under the append mutex.
+  template <class F>
+  decltype(auto) locked(F&& f) const {
+    return guarded(mutex_, std::forward<F>(f));
+  }
+  [[noreturn]] void fail_poisoned() const;
+  void poison(const char* what) const noexcept;
 
   // A node being looked up, with its hash computed once, outside the mutex.
   template <class Node>
@@ -188,7 +205,7 @@ class Store {
   struct IndexHash {
     using is_transparent = void;
     using is_avalanching = void;
-    const Store* store;
+    const Store* store = nullptr;
     std::size_t operator()(std::uint32_t id) const { return store->hashes_[id]; }
     template <class Node>
     std::size_t operator()(const Probe<Node>& p) const {
@@ -197,7 +214,7 @@ class Store {
   };
   struct IndexEqual {
     using is_transparent = void;
-    const Store* store;
+    const Store* store = nullptr;
     bool operator()(std::uint32_t a, std::uint32_t b) const {
       return a == b || same_node(store->table_->node(a), store->table_->node(b));
     }
@@ -211,40 +228,67 @@ class Store {
     }
   };
 
-  mutable std::mutex mutex_;
-  mutable bool poisoned_ = false;
-  mutable std::string poison_reason_;
+  using Index = boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual>;
+  // One part of the interning index: the ids whose hash has its bits. Each
+  // shard has cache lines of its own, so threads busy in different shards
+  // do not slow each other down.
+  struct alignas(64) Shard {
+    mutable ShortMutex mutex;
+    Index ids;
+  };
+  static constexpr std::size_t kShards = 16;
+  // The bits above the index's control byte and far below those its
+  // positions use, so a shard's ids still spread over its whole table.
+  static std::size_t shard_of(std::uint64_t hash) { return (hash >> 8) % kShards; }
+
+  static constexpr std::uint32_t kHealthy = 0, kPoisoning = 1, kPoisoned = 2;
+
+  // Read-mostly: the seed and the health flag, which every operation reads.
   std::uint64_t seed_;
-  std::shared_ptr<NodeTable> table_;
+  mutable std::atomic<std::uint32_t> health_{kHealthy};
+  mutable std::string poison_reason_;  // written once, before health_ becomes kPoisoned
+  std::array<Shard, kShards> shards_;
+  // The append mutex alone on its line, so that threads waiting on it do not
+  // pull in the lines its holder writes.
+  alignas(64) mutable ShortMutex mutex_;
+  // Guarded by the append mutex.
+  alignas(64) std::shared_ptr<NodeTable> table_;
   StableVector<std::uint64_t> hashes_;
   std::vector<NodeId> outputs_;
   boost::unordered_flat_set<NodeId> marked_;
   std::vector<NodeMapEntry> node_map_;
-  boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual> intern_;
 };
 
 template <class Node>
 StoreResult<NodeId> Store::add(const Node& node) {
   // Hash outside the critical section: it depends on the node alone.
   const std::uint64_t hash = hash_node(node, seed_);
-  return locked([&]() -> StoreResult<NodeId> {
-    const NodeId count = table_->size();
-    for (NodeId input : node.inputs()) {
-      if (input >= count) return BadNodeId{input};
-    }
-    auto hit = intern_.find(Probe<Node>{node, hash});
-    if (hit != intern_.end()) return NodeId{*hit};
-    const std::uint32_t id = table_->append(node);
-    // An allocation failure from here on takes the node back.
-    try {
-      hashes_.push_back(hash);
-      intern_.insert(id);
-    } catch (...) {
-      hashes_.truncate(id);
-      table_->pop_back();
-      throw;
-    }
-    return NodeId{id};
+  Shard& shard = shards_[shard_of(hash)];
+  return guarded(shard.mutex, [&]() -> StoreResult<NodeId> {
+    // A stored node's inputs are all older than it, so a node found needs no
+    // input check: its inputs are valid whatever the count is now.
+    auto hit = shard.ids.find(Probe<Node>{node, hash});
+    if (hit != shard.ids.end()) return NodeId{*hit};
+    // Room for the new id first: once the node is appended, other threads
+    // may append after it, so it could no longer be taken back.
+    if (shard.ids.size() >= shard.ids.max_load()) shard.ids.reserve(2 * shard.ids.size() + 16);
+    StoreResult<NodeId> added = locked([&]() -> StoreResult<NodeId> {
+      const NodeId count = table_->size();
+      for (NodeId input : node.inputs()) {
+        if (input >= count) return BadNodeId{input};
+      }
+      const std::uint32_t id = table_->append(node);
+      // An allocation failure from here on takes the node back.
+      try {
+        hashes_.push_back(hash);
+      } catch (...) {
+        table_->pop_back();
+        throw;
+      }
+      return NodeId{id};
+    });
+    if (added.ok()) shard.ids.insert(static_cast<std::uint32_t>(added.value()));
+    return added;
   });
 }
 

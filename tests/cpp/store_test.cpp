@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <thread>
+#include <unordered_map>
 
 namespace weftory {
 namespace {
@@ -220,6 +223,8 @@ TEST(Poisoning, AFailureUnderTheMutexPoisonsEveryLaterOperation) {
     }
   };
   expect_poisoned([&] { (void)s.add_node(src("b")); });
+  // A node the store holds is found without the append mutex; still refused.
+  expect_poisoned([&] { (void)s.add_node(src("a")); });
   expect_poisoned([&] { (void)s.mark_output(0); });
   expect_poisoned([&] { (void)s.node_count(); });
   expect_poisoned([&] { (void)s.snapshot(); });
@@ -298,6 +303,183 @@ TEST(ConcurrentStore, ReadersSeeConsistentPrefixes) {
   }
   writer.join();
   EXPECT_EQ(s.node_count(), 2000u);
+}
+
+// Recipes of a graph every thread of a test builds: node r is a source or an
+// op on up to three earlier recipes, with a parameter or two; some recipes
+// are equal to earlier ones, so interning collapses them.
+struct Recipe {
+  bool source;
+  std::string name;
+  std::vector<std::size_t> inputs;  // recipe positions
+  std::int64_t param;
+};
+
+std::vector<Recipe> make_recipes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<Recipe> out;
+  for (std::size_t r = 0; r < n; ++r) {
+    Recipe recipe{r < 8 || rng() % 10 == 0, "n" + std::to_string(rng() % 40), {}, std::int64_t(rng() % 50)};
+    if (!recipe.source) {
+      for (unsigned k = rng() % 4; k > 0; --k) recipe.inputs.push_back(rng() % r);
+    }
+    out.push_back(std::move(recipe));
+  }
+  return out;
+}
+
+NodeRecord record_of(const Recipe& recipe, const std::vector<NodeId>& ids) {
+  ParamMap params{{"p", ParamValue::from_int(recipe.param)}};
+  if (recipe.source) return NodeRecord::source(recipe.name, params);
+  std::vector<NodeId> inputs;
+  for (std::size_t i : recipe.inputs) inputs.push_back(ids[i]);
+  return NodeRecord::op(recipe.name, params, std::move(inputs));
+}
+
+// Every input older than its node, and no two nodes equal.
+void expect_well_formed(const NodesView& nodes) {
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
+  for (std::size_t id = 0; id < nodes.size(); ++id) {
+    for (NodeId input : nodes[id].inputs()) ASSERT_LT(input, id) << "node " << id;
+    std::vector<std::size_t>& same = by_hash[hash_node(nodes[id], 0)];
+    for (std::size_t other : same) ASSERT_FALSE(same_node(nodes[id], nodes[other])) << id << " == " << other;
+    same.push_back(id);
+  }
+}
+
+TEST(ConcurrentStore, ThreadsBuildingOverlappingGraphsGetOneDenseIdPerNode) {
+  constexpr int kThreads = 6;
+  constexpr std::size_t kRecipes = 3000;
+  const std::vector<Recipe> recipes = make_recipes(kRecipes, 11);
+  Store s;
+  std::vector<std::vector<NodeId>> ids(kThreads, std::vector<NodeId>(kRecipes));
+  std::vector<std::vector<NodeId>> own(kThreads);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<NodeId>& mine = ids[static_cast<std::size_t>(t)];
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (std::size_t r = 0; r < kRecipes; ++r) {
+        auto added = s.add_node(record_of(recipes[r], mine));
+        ASSERT_TRUE(added.ok());
+        mine[r] = added.value();
+        // Between the shared nodes, some of the thread's own, on shared inputs.
+        if (r % 7 == static_cast<std::size_t>(t) % 7) {
+          auto extra = s.add_node(
+              NodeRecord::op("own" + std::to_string(t), {{"r", ParamValue::from_int(std::int64_t(r))}}, {mine[r]}));
+          ASSERT_TRUE(extra.ok());
+          own[static_cast<std::size_t>(t)].push_back(extra.value());
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  // Every thread got the same id for each recipe.
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(ids[static_cast<std::size_t>(t)], ids[0]) << "thread " << t;
+  std::vector<bool> used(s.node_count(), false);
+  for (NodeId id : ids[0]) used.at(id) = true;
+  std::size_t own_total = 0;
+  for (const auto& list : own) {
+    own_total += list.size();
+    for (NodeId id : list) {
+      ASSERT_LT(id, used.size());
+      EXPECT_FALSE(used[id]) << "a thread's own node shares id " << id;
+      used[id] = true;
+    }
+  }
+  // Ids are dense: every id below the count was handed out.
+  EXPECT_EQ(std::count(used.begin(), used.end(), false), 0);
+  const Snapshot snap = s.snapshot();
+  expect_well_formed(snap.nodes);
+  // Each recipe's id holds the recipe's node.
+  for (std::size_t r = 0; r < kRecipes; ++r) {
+    ASSERT_TRUE(same_node(snap.nodes[ids[0][r]], RecordRef(record_of(recipes[r], ids[0])))) << r;
+  }
+  EXPECT_GT(own_total, 0u);
+}
+
+TEST(ConcurrentStore, ViewsTakenWhileThreadsAddAreWellFormedPrefixes) {
+  constexpr int kWriters = 3;
+  constexpr std::size_t kRecipes = 2000;
+  const std::vector<Recipe> recipes = make_recipes(kRecipes, 5);
+  Store s;
+  std::atomic<int> writing{kWriters};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      std::vector<NodeId> mine(kRecipes);
+      for (std::size_t r = 0; r < kRecipes; ++r) {
+        mine[r] = s.add_node(record_of(recipes[r], mine)).value();
+        (void)s.add_node(NodeRecord::op("w" + std::to_string(t), {}, {mine[r]}));
+      }
+      writing.fetch_sub(1);
+    });
+  }
+  std::vector<NodesView> views;
+  std::vector<NodesView> tails;
+  std::uint64_t last = 0;
+  while (writing.load() > 0) {
+    NodesView view = s.snapshot().nodes;
+    ASSERT_GE(view.size(), last);
+    last = view.size();
+    expect_well_formed(view);
+    if (views.size() < 200) views.push_back(view);
+    NodesView tail = s.nodes_since(last / 2);
+    ASSERT_GE(tail.first_id() + tail.size(), last);
+    if (tails.size() < 200) tails.push_back(tail);
+    const std::uint64_t count = s.node_count();
+    ASSERT_GE(count, last);
+  }
+  for (auto& th : writers) th.join();
+  const NodesView all = s.snapshot().nodes;
+  expect_well_formed(all);
+  // Every view held is a prefix (or a slice) of the final table.
+  for (const auto& list : {views, tails}) {
+    for (const NodesView& view : list) {
+      for (std::size_t i = 0; i < view.size(); ++i) {
+        ASSERT_TRUE(same_node(view[i], all[view.first_id() + i]));
+      }
+    }
+  }
+}
+
+TEST(ConcurrentStore, PoisoningStopsEveryThreadWhateverItWasDoing) {
+  constexpr int kThreads = 4;
+  Store s;
+  add(s, src("root"));
+  std::atomic<int> running{0};
+  std::vector<std::string> errors(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      running.fetch_add(1);
+      try {
+        // Even threads add new nodes; odd ones only find nodes already there.
+        for (std::uint64_t i = 0;; ++i) {
+          if (t % 2 == 0) {
+            (void)s.add_node(NodeRecord::op("t" + std::to_string(t), {{"i", ParamValue::from_int(std::int64_t(i))}}, {0}));
+          } else {
+            (void)s.add_node(src("root"));
+            if (i % 16 == 0) (void)s.node_count();
+          }
+        }
+      } catch (const FatalError& e) {
+        errors[static_cast<std::size_t>(t)] = e.what();
+      }
+    });
+  }
+  while (running.load() < kThreads) std::this_thread::yield();
+  while (s.node_count() < 500) std::this_thread::yield();
+  EXPECT_THROW(s.read_locked([](const auto&, const auto&) -> int { fatal("broken invariant"); }), FatalError);
+  for (auto& th : threads) th.join();
+  for (const std::string& text : errors) {
+    EXPECT_EQ(text.rfind("weftory-core store mutex poisoned: ", 0), 0u) << text;
+    EXPECT_NE(text.find("broken invariant"), std::string::npos) << text;
+  }
+  EXPECT_THROW((void)s.node_count(), FatalError);
+  EXPECT_THROW((void)s.add_node(src("root")), FatalError);
 }
 
 }  // namespace

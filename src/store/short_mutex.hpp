@@ -1,0 +1,111 @@
+// A mutex for critical sections of a few hundred nanoseconds. Taking it when
+// it is free is one compare-and-swap, and so is releasing it when nobody waits. A
+// thread that finds it taken spins a little first (the holder is usually
+// about to leave), then sleeps on the lock word through a futex
+// (std::atomic::wait). A sleeper that has waited longer than kStarvationLimit
+// claims the next turn: from then on nobody barges in ahead of it, and the
+// next release wakes it, so no thread waits for ever however busy the lock.
+//
+// Meets the standard Lockable requirements (usable with std::lock_guard).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace weftory {
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+class ShortMutex {
+ public:
+  static constexpr int kSpins = 128;
+  static constexpr std::chrono::microseconds kStarvationLimit{1000};
+
+  ShortMutex() = default;
+  ShortMutex(const ShortMutex&) = delete;
+  ShortMutex& operator=(const ShortMutex&) = delete;
+
+  void lock() {
+    std::uint32_t expected = 0;
+    if (state_.compare_exchange_weak(expected, kLocked, std::memory_order_acquire, std::memory_order_relaxed)) return;
+    lock_slow();
+  }
+
+  bool try_lock() {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    return (s & (kLocked | kReserved)) == 0 &&
+           state_.compare_exchange_strong(s, s | kLocked, std::memory_order_acquire, std::memory_order_relaxed);
+  }
+
+  void unlock() {
+    // Nobody waiting: one compare-and-swap (a fetch_and that returns the
+    // old value is a compare-and-swap loop on x86 anyway).
+    std::uint32_t expected = kLocked;
+    if (state_.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed)) return;
+    // The sleepers flag goes with the lock: a woken thread sets it again
+    // when it takes the lock or goes back to sleep, so none is forgotten.
+    const std::uint32_t old = state_.fetch_and(kReserved, std::memory_order_release);
+    if (old & kReserved) {
+      // Only the thread that reserved the next turn may take it, and it
+      // cannot be woken alone: wake them all, the others sleep again.
+      state_.notify_all();
+    } else if (old & kSleepers) {
+      state_.notify_one();
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kLocked = 1;
+  // Some thread may be asleep on the lock word.
+  static constexpr std::uint32_t kSleepers = 2;
+  // A starving thread has claimed the next turn.
+  static constexpr std::uint32_t kReserved = 4;
+
+  [[gnu::noinline]] void lock_slow() {
+    for (int i = 0; i < kSpins; ++i) {
+      std::uint32_t s = state_.load(std::memory_order_relaxed);
+      if ((s & (kLocked | kReserved)) == 0) {
+        if (state_.compare_exchange_weak(s, s | kLocked, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        continue;
+      }
+      if (s & kSleepers) break;  // others already sleep: spinning would only jump the queue
+      cpu_relax();
+    }
+    const auto since = std::chrono::steady_clock::now();
+    bool reserved = false;  // this thread holds the reservation
+    for (;;) {
+      std::uint32_t s = state_.load(std::memory_order_relaxed);
+      if ((s & kLocked) == 0 && (reserved || (s & kReserved) == 0)) {
+        // Taken with the sleepers flag: this thread cannot tell whether it
+        // was the last sleeper, so its release must wake the next.
+        const std::uint32_t taken = (s | kLocked | kSleepers) & ~(reserved ? kReserved : 0);
+        if (state_.compare_exchange_weak(s, taken, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        continue;
+      }
+      std::uint32_t want = s | kSleepers;
+      if (!reserved && (s & kReserved) == 0 && std::chrono::steady_clock::now() - since >= kStarvationLimit) {
+        want |= kReserved;
+      }
+      if (want != s) {
+        if (!state_.compare_exchange_weak(s, want, std::memory_order_relaxed, std::memory_order_relaxed)) continue;
+        if (want & ~s & kReserved) reserved = true;
+      }
+      state_.wait(want, std::memory_order_relaxed);
+    }
+  }
+
+  std::atomic<std::uint32_t> state_{0};
+};
+
+}  // namespace weftory
