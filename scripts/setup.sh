@@ -8,7 +8,9 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 APT_PACKAGES=(g++ libboost1.81-dev libgtest-dev graphviz)
-PY_PACKAGES=(pytest hypothesis numpy mypy scikit-build-core cmake ninja)
+# dask[distributed] is for the tests and examples that reduce stores on Dask
+# workers; the module itself never needs it.
+PY_PACKAGES=(pytest hypothesis numpy mypy scikit-build-core cmake ninja "dask[distributed]")
 
 ensure_debian_packages "${APT_PACKAGES[@]}"
 
@@ -17,7 +19,7 @@ if [ ! -x .venv/bin/python ]; then
   echo "setup: creating .venv with $($PYTHON --version)" >&2
   "$PYTHON" -m venv .venv
 fi
-if ! .venv/bin/python -c "import pytest, hypothesis, numpy, mypy, scikit_build_core, cmake, ninja" 2>/dev/null; then
+if ! .venv/bin/python -c "import pytest, hypothesis, numpy, mypy, scikit_build_core, cmake, ninja, distributed" 2>/dev/null; then
   echo "setup: installing Python packages: ${PY_PACKAGES[*]}" >&2
   .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q "${PY_PACKAGES[@]}"

@@ -78,14 +78,14 @@ void check_error(const weftory::BlobError& error) {
 
 void check_invariants(const weftory::Snapshot& snap) {
   for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-    const NodeRecord& node = snap.nodes[i];
-    for (NodeId input : node.inputs) check(input < i, "node input not below its node");
-    check((node.kind == NodeKind::External) == static_cast<bool>(node.descriptor), "descriptor on the wrong kind");
-    for (std::size_t k = 1; k < node.params.size(); ++k) {
-      check(node.params[k - 1].key < node.params[k].key, "params not strictly sorted");
+    const auto node = snap.nodes[i];
+    for (NodeId input : node.inputs()) check(input < i, "node input not below its node");
+    check((node.kind() == NodeKind::External) == node.has_descriptor(), "descriptor on the wrong kind");
+    for (std::size_t k = 1; k < node.param_count(); ++k) {
+      check(node.param(k - 1).key < node.param(k).key, "params not strictly sorted");
     }
-    for (std::size_t j = 0; j < node.members.size(); ++j) {
-      for (const weftory::MemberInput& in : node.members[j].inputs) {
+    for (std::size_t j = 0; j < node.member_count(); ++j) {
+      for (const weftory::MemberInput& in : node.member_inputs(j)) {
         check(in.index <= 0xFFFFFFFFu, "member input index beyond 32 bits");
         if (in.source == weftory::MemberSource::Member) check(in.index < j, "member refers to a later member");
       }

@@ -1,6 +1,8 @@
 """Module object, classes, docstrings, signatures and the panic exception."""
 
 import inspect
+import os
+import pathlib
 import subprocess
 import sys
 
@@ -90,6 +92,36 @@ def test_distribution_version_matches_module():
     from importlib.metadata import version
 
     assert version("weftory-core") == wc.version()
+
+
+# --- the installed distribution --------------------------------------------
+
+
+def _installed_files():
+    from importlib.metadata import distribution
+
+    dist = distribution("weftory-core")
+    return {str(f): f for f in dist.files}, dist
+
+
+def test_installed_stub_is_a_stub_only_package_equal_to_the_tree_stub():
+    # Type checkers find a single module's stub only in a <name>-stubs package (PEP 561).
+    files, dist = _installed_files()
+    assert "weftory_core-stubs/__init__.pyi" in files
+    assert not [name for name in files if name.endswith(".pyi") and not name.startswith("weftory_core-stubs/")]
+    tree_stub = pathlib.Path(__file__).resolve().parents[2] / "weftory_core.pyi"
+    installed = pathlib.Path(dist.locate_file(files["weftory_core-stubs/__init__.pyi"]))
+    assert installed.read_bytes() == tree_stub.read_bytes()
+
+
+@pytest.mark.skipif("WEFTORY_EXPECT_INSTALLED_IN" not in os.environ,
+                    reason="WEFTORY_EXPECT_INSTALLED_IN is not set by the caller")
+def test_module_is_the_installed_copy_the_caller_named():
+    files, dist = _installed_files()
+    module = pathlib.Path(wc.__file__).resolve()
+    assert module.parent == pathlib.Path(os.environ["WEFTORY_EXPECT_INSTALLED_IN"]).resolve()
+    assert module.name in files
+    assert pathlib.Path(dist.locate_file(files[module.name])).resolve() == module
 
 
 @pytest.mark.parametrize(

@@ -1,54 +1,73 @@
 #!/usr/bin/env bash
-# Build a free-threaded CPython 3.13 (configured with --disable-gil) once into a
-# cache folder outside the repository, and reuse it on every later run.
+# Build a CPython once from Debian's source package into a cache folder outside
+# the repository, and reuse it on every later run.
 #
-#   scripts/freethreaded-python.sh            # builds if needed
-#   PY=$(scripts/freethreaded-python.sh | tail -n1)
+#   scripts/cpython.sh 3.13t     # free-threaded 3.13 (configure --disable-gil)
+#   scripts/cpython.sh 3.15      # 3.15 with the GIL
+#   scripts/cpython.sh 3.15t     # free-threaded 3.15
+#   PY=$(scripts/cpython.sh 3.15t | tail -n1)
 #
 # The last line of stdout is the interpreter's path; every log line goes to
 # stderr. Environment:
-#   WEFTORY_CACHE   cache root (default /root/.cache/weftory); the interpreter
-#                   lives in $WEFTORY_CACHE/python3.13t
-#   WEFTORY_FT_JOBS make jobs (default 2; never more on the shared machines)
-#   WEFTORY_FT_REBUILD=1  throw the cached interpreter away and build again
+#   WEFTORY_CACHE   cache root (default /root/.cache/weftory); an interpreter
+#                   lives in $WEFTORY_CACHE/python<variant>, e.g. python3.15t
+#   WEFTORY_PY_JOBS make jobs (default 2; never more on the shared machines)
+#   WEFTORY_PY_REBUILD=1  throw the cached interpreter away and build again
+# Exit status 75: the archive would not hand out the source package's files.
 #
-# Source: Debian ships no free-threaded interpreter, but the python3.13 source
-# package of the trixie suite carries CPython 3.13. The script adds a deb-src
-# entry (and only deb-src: no binary package of trixie can ever be installed
-# through it) pointing at the same Debian mirror this machine already uses, as
-# read from its apt sources at run time. It builds from the pristine upstream
-# tarball inside the source package: Debian's own patches assume Debian's
-# install layout (multiarch paths, dist-packages, a disabled ensurepip) and are
-# not wanted for a private prefix. Build dependencies come from the running
-# release (bookworm), never from trixie.
+# Source: the running release (bookworm) has neither 3.13 nor 3.15 nor any
+# free-threaded interpreter, but later Debian suites carry their source
+# packages: python3.13 in trixie, python3.15 in sid (unstable). The script adds
+# a deb-src entry for that suite (and only deb-src: no binary package of it can
+# ever be installed through it) pointing at the same Debian mirror this machine
+# already uses, as read from its apt sources at run time. It builds from the
+# pristine upstream tarball inside the source package: Debian's own patches
+# assume Debian's install layout (multiarch paths, dist-packages, a disabled
+# ensurepip) and are not wanted for a private prefix. Build dependencies come
+# from the running release, never from the later suite.
 #
-# Needs root (apt) on the first run only. Takes a few minutes on two cores.
+# Needs root (apt) on the first run only. Takes a few minutes per interpreter
+# on two cores.
 #
-# Building and testing the module on it, in a venv of its own (the wheel tag
-# is cp313-cp313t, so scikit-build-core's build/{wheel_tag} tree is separate
-# from the default interpreter's):
-#   PY=$(scripts/freethreaded-python.sh | tail -n1)
-#   "$PY" -m venv .venv-ft
-#   .venv-ft/bin/python -m pip install --only-binary=:all: \
-#       scikit-build-core cmake ninja pytest hypothesis numpy
-#   PATH="$PWD/.venv-ft/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 \
-#       .venv-ft/bin/python -m pip install --no-build-isolation .
-#   .venv-ft/bin/python -c 'import sys, weftory_core; assert not sys._is_gil_enabled()'
-#   .venv-ft/bin/python -m pytest tests/python
-# --only-binary matters: the newest hypothesis releases ship no wheel for
-# cp313t and their sdist needs a Rust toolchain and crates.io; with it pip
-# takes the newest release that has a pure-Python wheel. Importing a module
-# that does not declare Py_MOD_GIL_NOT_USED turns the GIL back on (with a
-# RuntimeWarning), which is what the GIL check above catches.
+# Building and testing the module on one, in a venv of its own (the wheel tag,
+# e.g. cp315-cp315t, keeps scikit-build-core's build/{wheel_tag} tree apart
+# from the default interpreter's): see scripts/test-interpreter.sh, which
+# installs the test tools with --only-binary=:all: (the newest hypothesis
+# releases ship no wheel for free-threaded builds and their sdist needs a Rust
+# toolchain and crates.io; with it pip takes the newest release that has a
+# pure-Python wheel). Importing a module that does not declare
+# Py_MOD_GIL_NOT_USED turns the GIL back on (with a RuntimeWarning), which is
+# what that script's GIL check catches.
 set -euo pipefail
 
-CACHE_ROOT="${WEFTORY_CACHE:-/root/.cache/weftory}"
-PREFIX="${CACHE_ROOT}/python3.13t"
-PYBIN="${PREFIX}/bin/python3.13t"
-JOBS="${WEFTORY_FT_JOBS:-2}"
-SRC_SUITE="trixie"
-SRC_PACKAGE="python3.13"
-SRC_LIST="/etc/apt/sources.list.d/weftory-${SRC_SUITE}-src.sources"
+# Exit status when the source package cannot be downloaded (as opposed to 1,
+# a build that failed): callers may report the interpreter as unavailable.
+EXIT_SOURCE_UNAVAILABLE=75
+
+log() { printf '[cpython] %s\n' "$*" >&2; }
+die() { printf '[cpython] error: %s\n' "$*" >&2; exit 1; }
+
+# set_variant VARIANT: what to build, from a version and "t" for free-threaded.
+set_variant() {
+  VARIANT="$1"
+  case "$VARIANT" in
+    3.13t) SRC_SUITE="trixie" ;;
+    3.15 | 3.15t) SRC_SUITE="sid" ;;
+    *) die "usage: cpython.sh 3.13t|3.15|3.15t (got '${VARIANT}')" ;;
+  esac
+  VERSION="${VARIANT%t}"
+  if [ "$VARIANT" != "$VERSION" ]; then FREE_THREADED=1; else FREE_THREADED=0; fi
+  CACHE_ROOT="${WEFTORY_CACHE:-/root/.cache/weftory}"
+  PREFIX="${CACHE_ROOT}/python${VARIANT}"
+  PYBIN="${PREFIX}/bin/python${VARIANT}"
+  JOBS="${WEFTORY_PY_JOBS:-2}"
+  SRC_PACKAGE="python${VERSION}"
+  SRC_LIST="/etc/apt/sources.list.d/weftory-${SRC_SUITE}-src.sources"
+  # No test modules (_testcapi and friends, Lib/test): nothing here imports
+  # them, and leaving them out saves build and install time.
+  CONFIGURE_ARGS=(--prefix="$PREFIX" --with-ensurepip=install --disable-test-modules)
+  if [ "$FREE_THREADED" = 1 ]; then CONFIGURE_ARGS+=(--disable-gil); fi
+}
 
 # Build dependencies from the running release: compilers plus the headers of
 # every extension module a usable interpreter needs (pip needs ssl and zlib).
@@ -56,35 +75,40 @@ BUILD_DEPS=(
   build-essential dpkg-dev pkg-config xz-utils ca-certificates
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
   libreadline-dev libncurses-dev uuid-dev libgdbm-dev libgdbm-compat-dev
+  libzstd-dev
 )
-# Modules whose absence makes the interpreter unfit for the test suite.
-REQUIRED_MODULES="ssl _hashlib zlib ctypes sqlite3 bz2 lzma readline _curses _uuid _decimal _dbm"
+# Modules whose absence makes the interpreter unfit for the test suite. The
+# running release has no libmpdec-dev: decimal may be the C accelerator built
+# from the copy bundled with the source, or the pure-Python fallback.
+REQUIRED_MODULES="ssl _hashlib zlib ctypes sqlite3 bz2 lzma readline _curses _uuid decimal _dbm"
 
-log() { printf '[freethreaded-python] %s\n' "$*" >&2; }
-die() { printf '[freethreaded-python] error: %s\n' "$*" >&2; exit 1; }
 trap 'rc=$?; [ "$rc" -eq 0 ] || log "failed (exit $rc)"' EXIT
 
 # Run the interpreter with none of the caller's Python settings leaking in
 # (pyenv, virtualenvs and PYTHONPATH belong to the default interpreter).
 run_py() { env -u PYTHONPATH -u PYTHONHOME -u PYTHONSTARTUP -u VIRTUAL_ENV "$@"; }
 
-# The cached interpreter is good when it runs, is a free-threaded build, has
-# sys._is_gil_enabled, imports every required module and has a working pip.
+# The cached interpreter is good when it runs, is the wanted version, is a
+# free-threaded build exactly when one is wanted, runs with the GIL off exactly
+# then, imports every required module and has a working pip.
 interpreter_ok() {
   local py="$1"
   [ -x "$py" ] || return 1
-  run_py "$py" - "$REQUIRED_MODULES" <<'EOF' >&2 || return 1
+  run_py "$py" - "$VERSION" "$FREE_THREADED" "$REQUIRED_MODULES" <<'EOF' >&2 || return 1
 import importlib, sys, sysconfig
-assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
+version, free_threaded, required = sys.argv[1], sys.argv[2] == "1", sys.argv[3]
+assert "%d.%d" % sys.version_info[:2] == version, f"version {sys.version}, not {version}"
+gil_disabled = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+assert gil_disabled == free_threaded, f"Py_GIL_DISABLED is {gil_disabled}"
 assert hasattr(sys, "_is_gil_enabled"), "sys._is_gil_enabled is missing"
 missing = []
-for name in sys.argv[1].split():
+for name in required.split():
     try:
         importlib.import_module(name)
     except ImportError as exc:
         missing.append(f"{name} ({exc})")
 assert not missing, "modules missing: " + ", ".join(missing)
-assert not sys._is_gil_enabled(), "the GIL is enabled"
+assert sys._is_gil_enabled() != free_threaded, f"sys._is_gil_enabled() is {sys._is_gil_enabled()}"
 EOF
   run_py "$py" -m pip --version >/dev/null 2>&1 || return 1
 }
@@ -164,7 +188,7 @@ ensure_source_entry() {
   [ -n "$keyring" ] || keyring=/usr/share/keyrings/debian-archive-keyring.gpg
   local want
   want="$(printf '%s\n' \
-    "# Source packages only (deb-src), for building a free-threaded CPython." \
+    "# Source packages only (deb-src), for building CPython from source." \
     "# No binary package of ${SRC_SUITE} can be installed through this entry." \
     "Types: deb-src" \
     "URIs: ${mirror}" \
@@ -198,6 +222,14 @@ ensure_build_deps() {
   fi
 }
 
+# Whether apt knows the source package. grep reads all of apt-cache's output:
+# with pipefail, `grep -q` would stop early and apt-cache's SIGPIPE would read
+# as "not listed" once the entry is longer than one write (as python3.13's is
+# when both trixie and sid carry it).
+source_listed() {
+  apt-cache showsrc "$SRC_PACKAGE" 2>/dev/null | grep '^Package:' >/dev/null
+}
+
 apt_update() {
   log "apt-get update"
   "${APT_GET[@]}" update >&2 || die "apt-get update failed"
@@ -208,21 +240,24 @@ apt_update() {
 build() {
   NEED_UPDATE=0
   ensure_source_entry
-  if [ "$NEED_UPDATE" = 1 ] || [ -n "$(missing_packages "${BUILD_DEPS[@]}")" ] \
-     || ! apt-cache showsrc "$SRC_PACKAGE" 2>/dev/null | grep -q '^Package:'; then
+  if [ "$NEED_UPDATE" = 1 ] || [ -n "$(missing_packages "${BUILD_DEPS[@]}")" ] || ! source_listed; then
     apt_update
   fi
   ensure_build_deps
-  apt-cache showsrc "$SRC_PACKAGE" 2>/dev/null | grep -q '^Package:' \
-    || die "source package $SRC_PACKAGE not found in ${SRC_SUITE} (check $SRC_LIST and apt-get update)"
+  source_listed || die "source package $SRC_PACKAGE not found in ${SRC_SUITE} (check $SRC_LIST and apt-get update)"
 
   local work
-  work="$(mktemp -d "${TMPDIR:-/tmp}/weftory-py313t.XXXXXX")"
+  work="$(mktemp -d "${TMPDIR:-/tmp}/weftory-python${VARIANT}.XXXXXX")"
   log "work folder $work (kept if the build fails)"
 
   log "downloading source package $SRC_PACKAGE into $work"
-  (cd "$work" && apt-get -q source --download-only "$SRC_PACKAGE/$SRC_SUITE" >&2) \
-    || die "apt-get source $SRC_PACKAGE failed"
+  if ! (cd "$work" && apt-get -q source --download-only "$SRC_PACKAGE/$SRC_SUITE" >&2); then
+    # The suite's index names the package but the archive does not hand out its
+    # files: nothing this script can build. Said apart from a failed build.
+    rm -rf "$work"
+    log "error: the archive lists $SRC_PACKAGE in ${SRC_SUITE} but its files could not be downloaded"
+    exit "$EXIT_SOURCE_UNAVAILABLE"
+  fi
   local orig
   orig="$(ls "$work"/"${SRC_PACKAGE}"_*.orig.tar.* 2>/dev/null | head -n1)"
   [ -n "$orig" ] || die "no upstream tarball in the source package (got: $(ls "$work"))"
@@ -232,10 +267,10 @@ build() {
   [ -x "$work/src/configure" ] || die "unpacked source has no configure script"
 
   local stage="$work/stage"
-  log "configure --disable-gil --prefix=$PREFIX"
+  log "configure ${CONFIGURE_ARGS[*]}"
   (
     cd "$work/src"
-    run_py ./configure --prefix="$PREFIX" --disable-gil --with-ensurepip=install \
+    run_py ./configure "${CONFIGURE_ARGS[@]}" \
       >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log" >&2; exit 1; }
     log "make -j$JOBS (log: $work/make.log, shown on failure)"
     run_py make -j"$JOBS" >"$work/make.log" 2>&1 || { tail -n 60 "$work/make.log" >&2; exit 1; }
@@ -256,12 +291,13 @@ build() {
 }
 
 main() {
+  set_variant "${1:-}"
   mkdir -p "$CACHE_ROOT"
   # One build at a time: a second caller waits and then reuses the result.
-  exec 9>"$CACHE_ROOT/python3.13t.lock"
+  exec 9>"$CACHE_ROOT/python${VARIANT}.lock"
   flock 9
 
-  if [ "${WEFTORY_FT_REBUILD:-0}" != 1 ] && interpreter_ok "$PYBIN" 2>/dev/null; then
+  if [ "${WEFTORY_PY_REBUILD:-0}" != 1 ] && interpreter_ok "$PYBIN" 2>/dev/null; then
     log "reusing $PYBIN"
   else
     local start=$SECONDS
