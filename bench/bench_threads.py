@@ -16,7 +16,7 @@ process's CPU time per call in the fastest run: time spent spinning or bouncing 
 between cores shows there even when other work on the machine hides it from the wall clock. Run it on the free-threaded interpreter
 (threads really run at once) and on the GIL build (they take turns):
 
-    .venv-ft/bin/python bench/bench_threads.py
+    .venv-3.13t/bin/python bench/bench_threads.py
     .venv/bin/python bench/bench_threads.py [--calls 400000] [--repeat 5] [--threads 1,2,4]
 
 On a machine with fewer cores than threads, the 4-thread rows show what oversubscription costs.

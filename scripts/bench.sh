@@ -6,6 +6,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-all}
 bash scripts/setup.sh
+
+# The free-threaded CPython 3.13 (built once and cached by scripts/cpython.sh)
+# with the module freshly installed in .venv-3.13t.
+free_threaded_venv() {
+  local py
+  py=$(bash scripts/cpython.sh 3.13t | tail -n1)
+  [ -x .venv-3.13t/bin/python ] || "$py" -m venv .venv-3.13t
+  .venv-3.13t/bin/python -c "import scikit_build_core, cmake, ninja" 2>/dev/null \
+    || .venv-3.13t/bin/python -m pip install -q --only-binary=:all: scikit-build-core cmake ninja
+  PATH="$PWD/.venv-3.13t/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 \
+    .venv-3.13t/bin/python -m pip install -q --no-build-isolation .
+}
 if [ "$which" = all ] || [ "$which" = store ]; then
   echo "=== GraphStore building and reading (bench/bench_store.py)"
   .venv/bin/python bench/bench_store.py
@@ -33,25 +45,15 @@ if [ "$which" = all ] || [ "$which" = reduce ]; then
     -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
   .venv/bin/cmake --build build-bench -j 2 --target reduce_bench >/dev/null
   .venv/bin/python bench/bench_reduce.py --phases-binary build-bench/reduce_bench
-  # Two reductions on two threads need the free-threaded interpreter (scripts/test-freethreaded.sh
-  # builds it and .venv-ft); skipped when it is not there.
-  if [ -x .venv-ft/bin/python ]; then
-    PATH="$PWD/.venv-ft/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 .venv-ft/bin/python -m pip install -q --no-build-isolation .
-    .venv-ft/bin/python bench/bench_reduce.py --threads-only
-  else
-    echo "no .venv-ft: run scripts/test-freethreaded.sh once for the two-thread figure"
-  fi
+  # Two reductions on two threads need the free-threaded interpreter.
+  free_threaded_venv
+  .venv-3.13t/bin/python bench/bench_reduce.py --threads-only
 fi
 if [ "$which" = all ] || [ "$which" = threads ]; then
   echo "=== add_op from 1, 2 and 4 threads, a store each and one shared store (bench/bench_threads.py)"
-  # The free-threaded interpreter is where threads really run at once; scripts/test-freethreaded.sh
-  # builds it (cached) and .venv-ft, and this reinstalls the module there.
-  PY=$(bash scripts/freethreaded-python.sh | tail -n1)
-  [ -x .venv-ft/bin/python ] || "$PY" -m venv .venv-ft
-  .venv-ft/bin/python -c "import scikit_build_core, cmake, ninja" 2>/dev/null \
-    || .venv-ft/bin/python -m pip install -q --only-binary=:all: scikit-build-core cmake ninja
-  PATH="$PWD/.venv-ft/bin:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=2 .venv-ft/bin/python -m pip install -q --no-build-isolation .
-  .venv-ft/bin/python bench/bench_threads.py
+  # The free-threaded interpreter is where threads really run at once.
+  free_threaded_venv
+  .venv-3.13t/bin/python bench/bench_threads.py
   echo "--- the same on the GIL build"
   .venv/bin/python bench/bench_threads.py
 fi
