@@ -231,10 +231,12 @@ class Store {
   using Index = boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual>;
   // One part of the interning index: the ids whose hash has its bits. Each
   // shard has cache lines of its own, so threads busy in different shards
-  // do not slow each other down.
+  // do not slow each other down; its lock word has a line apart from the
+  // table's header, which look-ups that find their node only read, so
+  // taking the lock does not take that line from another core's cache.
   struct alignas(64) Shard {
     mutable ShortMutex mutex;
-    Index ids;
+    alignas(64) Index ids;
   };
   static constexpr std::size_t kShards = 16;
   // The bits above the index's control byte and far below those its
