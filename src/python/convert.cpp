@@ -90,20 +90,15 @@ void add_param_from_python(NodeDraft& draft, std::string_view key, PyObject* val
 }
 
 // How many str keys of the dict have exactly this UTF-8 text, counting up to
-// two. Read one item at a time inside the dict's critical section, like the
-// conversion itself; keys that do not encode are not counted.
+// two. The whole count runs inside one critical section of the dict, so that
+// another thread moving keys around cannot make one key be met twice; nothing
+// in it runs Python code. Keys that do not encode are not counted.
 int count_keys_with_text(PyObject* dict, std::string_view text) {
   int count = 0;
+  Py_BEGIN_CRITICAL_SECTION(dict);
   Py_ssize_t pos = 0;
-  while (count < 2) {
-    PyObject* key = nullptr;
-    bool more = false;
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    more = PyDict_Next(dict, &pos, &key, nullptr) != 0;
-    if (more) Py_INCREF(key);
-    Py_END_CRITICAL_SECTION();
-    if (!more) break;
-    PyRef key_ref = PyRef::steal(key);
+  PyObject* key = nullptr;
+  while (count < 2 && PyDict_Next(dict, &pos, &key, nullptr)) {
     if (!PyUnicode_Check(key)) continue;
     Py_ssize_t size = 0;
     const char* data = utf8_view(key, &size);
@@ -113,6 +108,7 @@ int count_keys_with_text(PyObject* dict, std::string_view text) {
     }
     if (std::string_view(data, static_cast<std::size_t>(size)) == text) ++count;
   }
+  Py_END_CRITICAL_SECTION();
   return count;
 }
 
