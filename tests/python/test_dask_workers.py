@@ -106,9 +106,9 @@ def test_incremental_reduction_on_a_worker_equals_the_local_reduce(client):
 
 
 def test_the_example_checks_pass_on_this_cluster(client, capsys):
-    spec = importlib.util.spec_from_file_location("dask_workers_example", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("dask_workers_example", EXAMPLE)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     graphs = example.build_graphs()
     example.check(client, graphs)
     printed = capsys.readouterr().out
