@@ -9,7 +9,9 @@
 #   5. the C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 #      concurrency tests under ThreadSanitizer;
 #   6. the Python suite against an AddressSanitizer build of the module, with leak checks;
-#   7. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 60).
+#   7. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 60);
+#   8. the release: sdist, the wheel built from it, auditwheel repair, and in a clean
+#      environment holding only that wheel the Python suite, mypy on user code and stubtest.
 #
 #   scripts/test.sh          everything
 #   scripts/test.sh --quick  steps 1 to 3 only (for iteration)
@@ -63,6 +65,9 @@ if [ "$quick" = 0 ]; then
 
   step "fuzzing the blob reader"
   bash scripts/fuzz.sh "${WEFTORY_FUZZ_SECONDS:-60}"
+
+  step "the release: sdist, wheel from it, repaired wheel installed and tested"
+  bash scripts/test-wheel.sh -q
 fi
 
 for what in "${not_run[@]}"; do
