@@ -240,11 +240,13 @@ def test_reductions_while_writers_add_nodes():
         try:
             barrier.wait()
             rounds = 0
+            # At least two reductions each, however the threads are scheduled: a round that
+            # finds the store still empty does not count.
             while not stop.is_set() or rounds < 2:
-                rounds += 1
                 count = store.node_count()
                 if count == 0:
                     continue
+                rounds += 1
                 outputs = [count - 1, count // 2]
                 reduced, counts = store.reduce(maximal_fusion=bool(r % 2), outputs=outputs)
                 assert counts["input_nodes"] >= count
