@@ -67,7 +67,7 @@ if [ "$quick" = 0 ]; then
   bash scripts/fuzz.sh "${WEFTORY_FUZZ_SECONDS:-60}"
 
   step "the release: sdist, wheel from it, repaired wheel installed and tested"
-  bash scripts/test-wheel.sh -q
+  bash scripts/test-wheel.sh
 fi
 
 for what in "${not_run[@]}"; do
