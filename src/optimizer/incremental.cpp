@@ -40,7 +40,7 @@ NodesView read_delta(const Store& store, std::uint64_t watermark) { return store
 IncrementalState::IncrementalState()
     : seed_(random_seed()),
       table_(std::make_shared<NodeTable>()),
-      hashcons_(0, IndexHash{this}, IndexEqual{this}) {}
+      hashcons_(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_}) {}
 
 std::optional<BadNodeId> IncrementalState::consume(const NodesView& batch) { return consume_batch(batch); }
 
@@ -48,7 +48,7 @@ std::optional<BadNodeId> IncrementalState::consume(std::span<const NodeRecord> b
 
 template <class Node>
 std::optional<std::uint32_t> IncrementalState::find(const Node& candidate, std::uint64_t hash) const {
-  auto hit = hashcons_.find(Probe<Node>{candidate, hash});
+  auto hit = hashcons_.find(NodeProbe<Node>{candidate, hash});
   if (hit == hashcons_.end()) return std::nullopt;
   return *hit;
 }

@@ -25,6 +25,7 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/reduce_graph.hpp"
 #include "store/node.hpp"
+#include "store/node_index.hpp"
 #include "store/node_table.hpp"
 #include "store/stable_vector.hpp"
 #include "store/store.hpp"
@@ -122,44 +123,12 @@ class IncrementalState {
   template <class Node>
   std::optional<std::uint32_t> find(const Node& candidate, std::uint64_t hash) const;
 
-  template <class Node>
-  struct Probe {
-    const Node& node;
-    std::uint64_t hash;
-  };
-  // The hash-cons index holds canonical indices; hashes and equality go
-  // through the table, each node's hash kept beside it.
-  struct IndexHash {
-    using is_transparent = void;
-    using is_avalanching = void;
-    const IncrementalState* state;
-    std::size_t operator()(std::uint32_t id) const { return state->hashes_[id]; }
-    template <class Node>
-    std::size_t operator()(const Probe<Node>& p) const {
-      return p.hash;
-    }
-  };
-  struct IndexEqual {
-    using is_transparent = void;
-    const IncrementalState* state;
-    bool operator()(std::uint32_t a, std::uint32_t b) const {
-      return a == b || same_node(state->table_->node(a), state->table_->node(b));
-    }
-    template <class Node>
-    bool operator()(const Probe<Node>& p, std::uint32_t b) const {
-      return same_node(p.node, state->table_->node(b));
-    }
-    template <class Node>
-    bool operator()(std::uint32_t a, const Probe<Node>& p) const {
-      return same_node(p.node, state->table_->node(a));
-    }
-  };
-
   std::uint64_t seed_;
   std::shared_ptr<NodeTable> table_;
   StableVector<std::uint64_t> hashes_;
   std::vector<std::uint32_t> forward_;
-  boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual> hashcons_;
+  // The hash-cons index: canonical indices, hashed and compared through the table.
+  NodeIndex hashcons_;
   std::uint64_t total_work_ = 0;
   // The candidate's translated inputs, reused from node to node.
   std::vector<NodeId> inputs_;

@@ -45,7 +45,7 @@ bool operator==(const NodesView& a, const std::vector<NodeRecord>& b) {
 }
 
 Store::Store() : seed_(random_seed()), table_(std::make_shared<NodeTable>()) {
-  for (Shard& shard : shards_) shard.ids = Index(0, IndexHash{this}, IndexEqual{this});
+  for (Shard& shard : shards_) shard.ids = Index(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_});
 }
 
 void Store::fail_poisoned() const {

@@ -18,6 +18,7 @@
 
 #include "store/fatal.hpp"
 #include "store/node.hpp"
+#include "store/node_index.hpp"
 #include "store/node_table.hpp"
 #include "store/node_view.hpp"
 #include "store/short_mutex.hpp"
@@ -193,42 +194,7 @@ class Store {
   [[noreturn]] void fail_poisoned() const;
   void poison(const char* what) const noexcept;
 
-  // A node being looked up, with its hash computed once, outside the mutex.
-  template <class Node>
-  struct Probe {
-    const Node& node;
-    std::uint64_t hash;
-  };
-  // The interning index holds ids only; hashes and equality go through the
-  // table, so no node is stored twice. Each node's hash is kept beside it so
-  // that growing the index never rehashes a node.
-  struct IndexHash {
-    using is_transparent = void;
-    using is_avalanching = void;
-    const Store* store = nullptr;
-    std::size_t operator()(std::uint32_t id) const { return store->hashes_[id]; }
-    template <class Node>
-    std::size_t operator()(const Probe<Node>& p) const {
-      return p.hash;
-    }
-  };
-  struct IndexEqual {
-    using is_transparent = void;
-    const Store* store = nullptr;
-    bool operator()(std::uint32_t a, std::uint32_t b) const {
-      return a == b || same_node(store->table_->node(a), store->table_->node(b));
-    }
-    template <class Node>
-    bool operator()(const Probe<Node>& p, std::uint32_t b) const {
-      return same_node(p.node, store->table_->node(b));
-    }
-    template <class Node>
-    bool operator()(std::uint32_t a, const Probe<Node>& p) const {
-      return same_node(p.node, store->table_->node(a));
-    }
-  };
-
-  using Index = boost::unordered_flat_set<std::uint32_t, IndexHash, IndexEqual>;
+  using Index = NodeIndex;
   // One part of the interning index: the ids whose hash has its bits. Each
   // shard has cache lines of its own, so threads busy in different shards
   // do not slow each other down; its lock word has a line apart from the
@@ -269,7 +235,7 @@ StoreResult<NodeId> Store::add(const Node& node) {
   return guarded(shard.mutex, [&]() -> StoreResult<NodeId> {
     // A stored node's inputs are all older than it, so a node found needs no
     // input check: its inputs are valid whatever the count is now.
-    auto hit = shard.ids.find(Probe<Node>{node, hash});
+    auto hit = shard.ids.find(NodeProbe<Node>{node, hash});
     if (hit != shard.ids.end()) return NodeId{*hit};
     // Room for the new id first: once the node is appended, other threads
     // may append after it, so it could no longer be taken back.
