@@ -72,10 +72,10 @@ std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) {
   return std::lexicographical_compare_three_way(ac.begin(), ac.end(), bc.begin(), bc.end());
 }
 
-std::string SymbolLang::to_string() const {
-  if (size_ == 0) return std::string(op.str());
+std::string SymbolLang::to_string(const SymbolTable& symbols) const {
+  if (size_ == 0) return std::string(symbols.text(op));
   std::string text = "(";
-  text += op.str();
+  text += symbols.text(op);
   for (Id child : children()) {
     text += ' ';
     text += std::to_string(child);
@@ -123,7 +123,7 @@ void concat_keeping_longer(Vector& into, Vector& from) {
 
 }  // namespace
 
-EGraph::EGraph() = default;
+EGraph::EGraph(SymbolTable symbols) : symbols_(std::move(symbols)) {}
 
 void EGraph::reserve(std::size_t nodes) {
   // Rewrites add e-nodes after the first fill; room for twice as many costs
@@ -131,6 +131,7 @@ void EGraph::reserve(std::size_t nodes) {
   unionfind_.reserve(2 * nodes);
   classes_.reserve(2 * nodes);
   added_.reserve(2 * nodes);
+  refiled_at_.reserve(2 * nodes);
   pending_.reserve(nodes);
   dirty_.reserve(nodes);
   memo_.reserve(nodes + nodes / 4);
@@ -166,9 +167,10 @@ Id EGraph::add(SymbolLang enode) {
   unionfind_.push_back(new_id);
   const auto node_index = static_cast<std::uint32_t>(added_.size());
   for (Id child : enode.children()) classes_[find_mut(child)].parents.push_back({node_index, new_id});
-  pending_.push_back({node_index, new_id});
+  push_pending({node_index, new_id});
   classes_by_op_[op_key(enode.op, enode.arity())].ids.push_back(new_id);
   added_.push_back(enode);
+  refiled_at_.push_back(0);
   EClass& eclass = classes_.emplace_back();
   eclass.id = new_id;
   eclass.nodes.push_back(std::move(enode));
@@ -208,7 +210,7 @@ bool EGraph::union_(Id a, Id b) {
   EClass& kept = classes_[r1];
   if (kept.id != r1) fatal("assertion failed: class id " + std::to_string(kept.id) + " != root " + std::to_string(r1));
   --class_count_;
-  pending_.insert(pending_.end(), removed.parents.begin(), removed.parents.end());
+  for (const ParentEntry& entry : removed.parents) push_pending(entry);
   mark_ops_stale(removed.nodes);
   concat_keeping_longer(kept.nodes, removed.nodes);
   concat_keeping_longer(kept.parents, removed.parents);
@@ -225,8 +227,15 @@ std::size_t EGraph::rebuild() {
 
   std::size_t unions = 0;
   while (!pending_.empty()) {
-    const ParentEntry entry = pending_.back();
+    const auto [entry, pushed_at] = pending_.back();
     pending_.pop_back();
+    // An e-node re-filed after this entry was pushed needs nothing more from
+    // it: its children's roots can only have changed since then through a
+    // merge that pushed the e-node again, and that newer entry sits above
+    // this one and was handled first. Re-filing it again would find its own
+    // class in the hash-cons and merge nothing. This keeps a wide e-node
+    // whose repeated children merge from being re-filed once per repetition.
+    if (refiled_at_[entry.node] > pushed_at) continue;
     // The hash-cons entry of an e-node only ever moves between ids of one
     // class. An e-node none of whose children was merged away since it was
     // added is therefore still filed under its own class, and re-filing it
@@ -235,6 +244,8 @@ std::size_t EGraph::rebuild() {
     bool moved = false;
     for (Id child : stored.children()) moved |= unionfind_[child] != child;
     if (!moved) continue;
+    refiled_at_[entry.node] = ++tick_;
+    ++refiled_count_;
     SymbolLang node = stored;
     for (Id& child : node.children()) child = find_mut(child);
     dirty_.push_back(entry.eclass);

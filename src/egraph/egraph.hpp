@@ -73,8 +73,9 @@ class SymbolLang {
     if (k < size_) h = hash_combine(h, p[k]);
     return h;
   }
-  // "op" for a leaf, "(op c1 c2 ...)" otherwise, children as numbers.
-  std::string to_string() const;
+  // "op" for a leaf, "(op c1 c2 ...)" otherwise, children as numbers; the
+  // operator's text comes from the table it was interned in.
+  std::string to_string(const SymbolTable& symbols) const;
 
  private:
   static constexpr std::uint32_t kInline = 2;
@@ -125,7 +126,14 @@ struct alignas(64) EClass {
 
 class EGraph {
  public:
-  EGraph();
+  // An empty e-graph whose e-nodes use the symbols of `symbols` (and any the
+  // caller interns into it later through symbols()).
+  explicit EGraph(SymbolTable symbols = SymbolTable());
+
+  // The table of the operator symbols of this e-graph's e-nodes; it lives as
+  // long as the e-graph.
+  SymbolTable& symbols() { return symbols_; }
+  const SymbolTable& symbols() const { return symbols_; }
 
   // Makes room for about `nodes` e-nodes, to spare regrowth while filling.
   void reserve(std::size_t nodes);
@@ -201,6 +209,8 @@ class EGraph {
   // The union-find parent of an id, for inspection.
   Id unionfind_parent(Id id) const;
   std::size_t pending_size() const { return pending_.size(); }
+  // How many times rebuilds have re-filed an e-node in the hash-cons, in all.
+  std::size_t refiled_count() const { return refiled_count_; }
 
  private:
   [[noreturn]] void out_of_bounds(Id id) const;
@@ -217,9 +227,21 @@ class EGraph {
   std::size_t rebuild_classes();
   void refresh_op_index(std::vector<Id>& ids);
 
+  SymbolTable symbols_;
   std::vector<Id, BigAllocator<Id>> unionfind_;
-  // Parent entries whose hash-cons entry the next rebuild repairs (a stack).
-  std::vector<ParentEntry, BigAllocator<ParentEntry>> pending_;
+  // Parent entries whose hash-cons entry the next rebuild repairs (a stack),
+  // each with the tick at which it was pushed.
+  struct PendingEntry {
+    ParentEntry entry;
+    std::uint64_t pushed_at;
+  };
+  void push_pending(ParentEntry entry) { pending_.push_back({entry, ++tick_}); }
+  std::vector<PendingEntry, BigAllocator<PendingEntry>> pending_;
+  // For every added e-node, the tick at which rebuild last re-filed it; with
+  // `tick_`, lets rebuild skip copies of an entry that is already re-filed.
+  std::vector<std::uint64_t, BigAllocator<std::uint64_t>> refiled_at_;
+  std::uint64_t tick_ = 0;
+  std::size_t refiled_count_ = 0;
   boost::unordered_flat_map<SymbolLang, Id, SymbolLangHash, std::equal_to<SymbolLang>,
                              BigAllocator<std::pair<const SymbolLang, Id>>>
       memo_;

@@ -166,10 +166,10 @@ namespace {
 bool is_var_text(std::string_view text) { return text.size() >= 2 && text.front() == '?'; }
 }  // namespace
 
-Result<Var, PatternError> parse_var(std::string_view text) {
+Result<Var, PatternError> parse_var(std::string_view text, SymbolTable& symbols) {
   if (text.empty() || text.front() != '?')
     return PatternError{PatternError::Kind::BadVar, "missing question mark: " + std::string(text)};
-  return Var{Symbol::intern(text)};
+  return Var{symbols.intern(text)};
 }
 
 // ---------------------------------------------------------------------------
@@ -177,25 +177,27 @@ Result<Var, PatternError> parse_var(std::string_view text) {
 
 namespace {
 
-Result<std::size_t, PatternError> build_node(const Sexp& sexp, std::vector<PatternNode>& ast);
+Result<std::size_t, PatternError> build_node(const Sexp& sexp, std::vector<PatternNode>& ast,
+                                             SymbolTable& symbols);
 
 Result<std::size_t, PatternError> push_node(std::string_view op, std::span<const Id> children,
-                                            std::vector<PatternNode>& ast) {
+                                            std::vector<PatternNode>& ast, SymbolTable& symbols) {
   if (is_var_text(op)) {
     if (!children.empty()) return PatternError{PatternError::Kind::UnexpectedVar, std::string(op)};
-    ast.emplace_back(Var{Symbol::intern(op)});
+    ast.emplace_back(Var{symbols.intern(op)});
   } else {
-    ast.emplace_back(SymbolLang(Symbol::intern(op), children));
+    ast.emplace_back(SymbolLang(symbols.intern(op), children));
   }
   return ast.size() - 1;
 }
 
-Result<std::size_t, PatternError> build_node(const Sexp& sexp, std::vector<PatternNode>& ast) {
+Result<std::size_t, PatternError> build_node(const Sexp& sexp, std::vector<PatternNode>& ast,
+                                             SymbolTable& symbols) {
   switch (sexp.kind) {
     case Sexp::Kind::Empty:
       return PatternError{PatternError::Kind::EmptySexp, {}};
     case Sexp::Kind::Atom:
-      return push_node(sexp.atom, {}, ast);
+      return push_node(sexp.atom, {}, ast, symbols);
     case Sexp::Kind::List:
       break;
   }
@@ -205,51 +207,52 @@ Result<std::size_t, PatternError> build_node(const Sexp& sexp, std::vector<Patte
   std::vector<Id> children;
   children.reserve(sexp.list.size() - 1);
   for (std::size_t k = 1; k < sexp.list.size(); ++k) {
-    auto child = build_node(sexp.list[k], ast);
+    auto child = build_node(sexp.list[k], ast, symbols);
     if (!child) return child.error();
     children.push_back(static_cast<Id>(child.value()));
   }
-  return push_node(head.atom, children, ast);
+  return push_node(head.atom, children, ast, symbols);
 }
 
-void write_pattern_node(std::span<const PatternNode> ast, std::size_t index, std::string& out) {
+void write_pattern_node(std::span<const PatternNode> ast, std::size_t index, const SymbolTable& symbols,
+                        std::string& out) {
   if (const auto* var = std::get_if<Var>(&ast[index])) {
-    out += var->sym.str();
+    out += symbols.text(var->sym);
     return;
   }
   const auto& node = std::get<SymbolLang>(ast[index]);
   if (node.arity() == 0) {
-    out += node.op.str();
+    out += symbols.text(node.op);
     return;
   }
   out += '(';
-  out += node.op.str();
+  out += symbols.text(node.op);
   for (Id child : node.children()) {
     out += ' ';
-    write_pattern_node(ast, child, out);
+    write_pattern_node(ast, child, symbols, out);
   }
   out += ')';
 }
 
 }  // namespace
 
-Result<Pattern, PatternError> pattern_from_sexp(const Sexp& sexp) {
+Result<Pattern, PatternError> pattern_from_sexp(const Sexp& sexp, SymbolTable& symbols) {
   std::vector<PatternNode> ast;
-  auto root = build_node(sexp, ast);
+  auto root = build_node(sexp, ast, symbols);
   if (!root) return root.error();
-  return Pattern(std::move(ast));
+  return Pattern(std::move(ast), symbols);
 }
 
-Result<Pattern, PatternError> parse_pattern(std::string_view text) {
+Result<Pattern, PatternError> parse_pattern(std::string_view text, SymbolTable& symbols) {
   auto sexp = read_sexp(text);
   if (!sexp) {
     const SexpError& e = sexp.error();
     return PatternError{PatternError::Kind::BadSexp, e.message, e.line, e.column};
   }
-  return pattern_from_sexp(sexp.value());
+  return pattern_from_sexp(sexp.value(), symbols);
 }
 
-Pattern::Pattern(std::vector<PatternNode> ast) : ast_(std::move(ast)) {
+Pattern::Pattern(std::vector<PatternNode> ast, const SymbolTable& symbols) : ast_(std::move(ast)) {
   if (ast_.empty()) fatal("a pattern needs at least one node");
   for (const PatternNode& node : ast_) {
     if (const auto* var = std::get_if<Var>(&node)) {
@@ -257,13 +260,8 @@ Pattern::Pattern(std::vector<PatternNode> ast) : ast_(std::move(ast)) {
     }
   }
   program_ = compile(ast_);
-  log_lazy(LogLevel::Debug, [&] { return "Compiled " + to_string() + " to " + program_.to_string(); });
-}
-
-std::string Pattern::to_string() const {
-  std::string out;
-  write_pattern_node(ast_, ast_.size() - 1, out);
-  return out;
+  write_pattern_node(ast_, ast_.size() - 1, symbols, text_);
+  log_lazy(LogLevel::Debug, [&] { return "Compiled " + text_ + " to " + program_.to_string(symbols); });
 }
 
 // ---------------------------------------------------------------------------
@@ -388,13 +386,13 @@ class Compiler {
   Program program_;
 };
 
-std::string lookup_entry_text(const LookupEntry& entry) {
+std::string lookup_entry_text(const LookupEntry& entry, const SymbolTable& symbols) {
   if (const Reg* reg = std::get_if<Reg>(&entry)) {
     std::string text(1, '$');
     text += std::to_string(*reg);
     return text;
   }
-  return std::get<SymbolLang>(entry).to_string();
+  return std::get<SymbolLang>(entry).to_string(symbols);
 }
 
 }  // namespace
@@ -404,23 +402,23 @@ Program compile(std::span<const PatternNode> ast) {
   return Compiler(ast).run();
 }
 
-std::string Program::to_string() const {
+std::string Program::to_string(const SymbolTable& symbols) const {
   std::ostringstream out;
   out << "[";
   for (std::size_t k = 0; k < instructions.size(); ++k) {
     if (k > 0) out << ", ";
     std::visit(
-        [&out](const auto& instruction) {
+        [&out, &symbols](const auto& instruction) {
           using T = std::decay_t<decltype(instruction)>;
           if constexpr (std::is_same_v<T, Bind>) {
-            out << "Bind(" << instruction.node.op.str() << "/" << instruction.node.arity() << ", i=" << instruction.i
+            out << "Bind(" << symbols.text(instruction.node.op) << "/" << instruction.node.arity() << ", i=" << instruction.i
                 << ", out=" << instruction.out << ")";
           } else if constexpr (std::is_same_v<T, Compare>) {
             out << "Compare(i=" << instruction.i << ", j=" << instruction.j << ")";
           } else if constexpr (std::is_same_v<T, Lookup>) {
             out << "Lookup(i=" << instruction.i << ", term=[";
             for (std::size_t e = 0; e < instruction.term.size(); ++e)
-              out << (e > 0 ? " " : "") << lookup_entry_text(instruction.term[e]);
+              out << (e > 0 ? " " : "") << lookup_entry_text(instruction.term[e], symbols);
             out << "])";
           } else {
             out << "Scan(out=" << instruction.out << ")";
@@ -430,7 +428,7 @@ std::string Program::to_string() const {
   }
   out << "] subst {";
   for (std::size_t k = 0; k < subst.size(); ++k)
-    out << (k > 0 ? ", " : "") << subst[k].first.sym.str() << ": $" << subst[k].second;
+    out << (k > 0 ? ", " : "") << symbols.text(subst[k].first.sym) << ": $" << subst[k].second;
   out << "}";
   return out.str();
 }
@@ -454,11 +452,11 @@ std::optional<Id> Subst::get(Var var) const {
   return std::nullopt;
 }
 
-std::string Subst::to_string() const {
+std::string Subst::to_string(const SymbolTable& symbols) const {
   std::string out = "{";
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (k > 0) out += ", ";
-    out += entries_[k].first.sym.str();
+    out += symbols.text(entries_[k].first.sym);
     out += ": ";
     out += std::to_string(entries_[k].second);
   }
@@ -582,7 +580,7 @@ Substs run_machine(Machine& machine, const EGraph& egraph, Id eclass, std::size_
   machine.run(eclass, limit, found);
   log_lazy(LogLevel::Trace, [&] {
     std::string text = "Ran program, found [";
-    for (std::size_t k = 0; k < found.size(); ++k) text += (k > 0 ? ", " : "") + found[k].to_string();
+    for (std::size_t k = 0; k < found.size(); ++k) text += (k > 0 ? ", " : "") + found[k].to_string(egraph.symbols());
     return text + "]";
   });
   return found;
@@ -627,7 +625,7 @@ std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGrap
 }
 
 std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<const SearchMatches> matches,
-                              Symbol rule_name) {
+                              std::string_view rule_name) {
   std::vector<Id> applied;
   const std::vector<PatternNode>& ast = applier.ast();
   std::vector<Id> ids(ast.size());
@@ -639,13 +637,13 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
     const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {
       log_lazy(LogLevel::Trace, [&] {
-        return "apply_rec " + applier.to_string() + " with " + subst.to_string() + " for " +
-               std::string(rule_name.str());
+        return "apply_rec " + applier.to_string() + " with " + subst.to_string(egraph.symbols()) + " for " +
+               std::string(rule_name);
       });
       for (std::size_t k = 0; k < ast.size(); ++k) {
         if (const auto* var = std::get_if<Var>(&ast[k])) {
           const std::optional<Id> bound = subst.get(*var);
-          if (!bound) fatal("substitution has no binding for " + std::string(var->sym.str()));
+          if (!bound) fatal("substitution has no binding for " + std::string(egraph.symbols().text(var->sym)));
           ids[k] = *bound;
           continue;
         }
@@ -653,7 +651,7 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
         children.clear();
         for (Id child : pattern_node.children()) children.push_back(ids[child]);
         SymbolLang node(pattern_node.op, children);
-        log_lazy(LogLevel::Trace, [&] { return "adding: " + node.to_string(); });
+        log_lazy(LogLevel::Trace, [&] { return "adding: " + node.to_string(egraph.symbols()); });
         ids[k] = egraph.find(egraph.add(std::move(node)));
       }
       const Id result = ids.back();
@@ -667,14 +665,14 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
 // Rewrite
 
 Result<Rewrite, std::string> Rewrite::make(std::string_view name, std::shared_ptr<const Pattern> searcher,
-                                           std::shared_ptr<const Pattern> applier) {
-  const Symbol name_symbol = Symbol::intern(name);
+                                           std::shared_ptr<const Pattern> applier, SymbolTable& symbols) {
+  const Symbol name_symbol = symbols.intern(name);
   for (Var var : applier->vars()) {
     const auto& searcher_vars = searcher->vars();
     if (std::find(searcher_vars.begin(), searcher_vars.end(), var) == searcher_vars.end())
-      return "Rewrite " + std::string(name) + " refers to unbound var " + std::string(var.sym.str());
+      return "Rewrite " + std::string(name) + " refers to unbound var " + std::string(symbols.text(var.sym));
   }
-  return Rewrite(name_symbol, std::move(searcher), std::move(applier));
+  return Rewrite(name_symbol, name, std::move(searcher), std::move(applier));
 }
 
 }  // namespace weftory::egraph

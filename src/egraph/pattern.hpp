@@ -92,7 +92,7 @@ struct PatternError {
 
 // The variable parser: rejects a text without the leading "?" (a BadVar error
 // whose text names the missing question mark and the input).
-Result<Var, PatternError> parse_var(std::string_view text);
+Result<Var, PatternError> parse_var(std::string_view text, SymbolTable& symbols);
 
 // A pattern node: an e-node whose children index earlier pattern nodes, or a
 // variable.
@@ -140,7 +140,7 @@ struct Program {
   std::vector<Instruction> instructions;
   // (variable, register) in the order the variables were first bound.
   std::vector<std::pair<Var, Reg>> subst;
-  std::string to_string() const;
+  std::string to_string(const SymbolTable& symbols) const;
 };
 
 // A substitution: (variable, class) pairs in the program's order, looked up
@@ -152,7 +152,7 @@ class Subst {
   std::size_t size() const { return entries_.size(); }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
-  std::string to_string() const;
+  std::string to_string(const SymbolTable& symbols) const;
   friend bool operator==(const Subst& a, const Subst& b) { return a.entries_ == b.entries_; }
 
  private:
@@ -165,27 +165,30 @@ using Substs = boost::container::small_vector<Subst, 2>;
 class Pattern {
  public:
   // Builds the pattern from nodes in post-order (children before parents,
-  // root last) and compiles it.
-  explicit Pattern(std::vector<PatternNode> ast);
+  // root last), whose symbols are those of `symbols`, and compiles it.
+  Pattern(std::vector<PatternNode> ast, const SymbolTable& symbols);
 
   const std::vector<PatternNode>& ast() const { return ast_; }
   const Program& program() const { return program_; }
   // The distinct variables in ast order.
   const std::vector<Var>& vars() const { return vars_; }
   bool root_is_var() const { return std::holds_alternative<Var>(ast_.back()); }
-  std::string to_string() const;
+  // The pattern as an s-expression, written once when it was built.
+  const std::string& to_string() const { return text_; }
 
  private:
   std::vector<PatternNode> ast_;
+  std::string text_;
   std::vector<Var> vars_;
   Program program_;
 };
 
 // Term builder: a pattern from an expression. Errors: EmptySexp, HeadList,
 // UnexpectedVar.
-Result<Pattern, PatternError> pattern_from_sexp(const Sexp& sexp);
+// Operators and variables are interned into `symbols`.
+Result<Pattern, PatternError> pattern_from_sexp(const Sexp& sexp, SymbolTable& symbols);
 // Reader, term builder and compilation in one; reader errors become BadSexp.
-Result<Pattern, PatternError> parse_pattern(std::string_view text);
+Result<Pattern, PatternError> parse_pattern(std::string_view text, SymbolTable& symbols);
 
 // Compiles pattern nodes (post-order, root last) into a matching program.
 Program compile(std::span<const PatternNode> ast);
@@ -206,25 +209,30 @@ std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGrap
 
 // Instantiates `applier` for every substitution and merges it with the
 // matched class; returns the instantiated ids whose merge joined two classes.
+// `rule_name` only names the rule in trace records.
 std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph,
-                              std::span<const SearchMatches> matches, Symbol rule_name);
+                              std::span<const SearchMatches> matches, std::string_view rule_name);
 
 class Rewrite {
  public:
   // Fails with "Rewrite <name> refers to unbound var <var>" when the applier
-  // uses a variable the searcher lacks.
+  // uses a variable the searcher lacks. The name is interned into `symbols`,
+  // the table the patterns were parsed with.
   static Result<Rewrite, std::string> make(std::string_view name,
                                            std::shared_ptr<const Pattern> searcher,
-                                           std::shared_ptr<const Pattern> applier);
+                                           std::shared_ptr<const Pattern> applier, SymbolTable& symbols);
 
   Symbol name() const { return name_; }
+  const std::string& name_text() const { return name_text_; }
   const Pattern& searcher() const { return *searcher_; }
   const Pattern& applier() const { return *applier_; }
 
  private:
-  Rewrite(Symbol name, std::shared_ptr<const Pattern> searcher, std::shared_ptr<const Pattern> applier)
-      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  Rewrite(Symbol name, std::string_view name_text, std::shared_ptr<const Pattern> searcher,
+          std::shared_ptr<const Pattern> applier)
+      : name_(name), name_text_(name_text), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
   Symbol name_;
+  std::string name_text_;
   std::shared_ptr<const Pattern> searcher_;
   std::shared_ptr<const Pattern> applier_;
 };

@@ -70,16 +70,18 @@ std::vector<SearchMatches> RewriteScheduler::search_rewrite(std::size_t, const E
 
 std::size_t RewriteScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rewrite,
                                             std::span<const SearchMatches> matches) {
-  return apply_matches(rewrite.applier(), egraph, matches, rewrite.name()).size();
+  return apply_matches(rewrite.applier(), egraph, matches, rewrite.name_text()).size();
 }
 
-RuleStats& BackoffScheduler::rule_stats(Symbol name) {
+RuleStats& BackoffScheduler::rule_stats(const Rewrite& rewrite) {
+  const Symbol name = rewrite.name();
   auto [slot, inserted] = stats_index_.try_emplace(name, stats_.size());
   if (inserted) {
     RuleStats fresh;
     fresh.match_limit = match_limit_;
     fresh.ban_length = ban_length_;
     stats_.emplace_back(name, fresh);
+    names_.push_back(rewrite.name_text());
   }
   return stats_[slot->second].second;
 }
@@ -91,11 +93,11 @@ const RuleStats* BackoffScheduler::stats_for(Symbol name) const {
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
                                                             const Rewrite& rewrite) {
-  RuleStats& stats = rule_stats(rewrite.name());
+  RuleStats& stats = rule_stats(rewrite);
   if (iteration < stats.banned_until) {
     log_lazy(LogLevel::Debug, [&] {
       std::ostringstream out;
-      out << "Skipping " << rewrite.name().str() << " (" << stats.times_applied << "-" << stats.times_banned
+      out << "Skipping " << rewrite.name_text() << " (" << stats.times_applied << "-" << stats.times_banned
           << "), banned until " << stats.banned_until << "...";
       return out.str();
     });
@@ -115,7 +117,7 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   stats.banned_until = saturating_add(iteration, ban_length);
   log_lazy(LogLevel::Info, [&] {
     std::ostringstream out;
-    out << "Banning " << rewrite.name().str() << " (" << stats.times_applied << "-" << stats.times_banned << ") for "
+    out << "Banning " << rewrite.name_text() << " (" << stats.times_applied << "-" << stats.times_banned << ") for "
         << ban_length << " iters: " << threshold << " < " << total;
     return out.str();
   });
@@ -133,18 +135,18 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
   if (min_until < iteration) fatal("assertion failed: a ban ends before the current iteration");
   const std::size_t delta = min_until - iteration;
 
-  std::vector<Symbol> unbanned;
+  std::vector<std::size_t> unbanned;
   for (std::size_t k : banned) {
     RuleStats& stats = stats_[k].second;
     stats.banned_until -= delta;
-    if (stats.banned_until == iteration) unbanned.push_back(stats_[k].first);
+    if (stats.banned_until == iteration) unbanned.push_back(k);
   }
   if (unbanned.empty()) fatal("assertion failed: fast-forwarding unbanned no rule");
 
   log_lazy(LogLevel::Info, [&] {
     std::ostringstream out;
     out << "Banned " << banned.size() << "/" << stats_.size() << ", fast-forwarded by " << delta << " to unban ";
-    for (std::size_t k = 0; k < unbanned.size(); ++k) out << (k > 0 ? ", " : "") << unbanned[k].str();
+    for (std::size_t k = 0; k < unbanned.size(); ++k) out << (k > 0 ? ", " : "") << names_[unbanned[k]];
     return out.str();
   });
   return false;
@@ -197,18 +199,18 @@ std::optional<StopReason> Runner::check_limits() const {
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
   // Rule names are statistics keys; duplicates make reports ambiguous.
-  std::vector<std::pair<Symbol, std::size_t>> name_counts;
+  std::vector<std::pair<const Rewrite*, std::size_t>> name_counts;
   for (const Rewrite& rule : rules) {
     auto it = std::find_if(name_counts.begin(), name_counts.end(),
-                           [&](const auto& entry) { return entry.first == rule.name(); });
+                           [&](const auto& entry) { return entry.first->name() == rule.name(); });
     if (it == name_counts.end()) {
-      name_counts.emplace_back(rule.name(), 1);
+      name_counts.emplace_back(&rule, 1);
     } else {
       ++it->second;
     }
   }
   bool warned = false;
-  for (const auto& [name, count] : name_counts) {
+  for (const auto& [rule, count] : name_counts) {
     if (count < 2) continue;
     if (!warned) {
       const char* warning = "WARNING: Duplicated rule names may affect rule reporting and scheduling.";
@@ -216,7 +218,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
       log_lazy(LogLevel::Warn, [&] { return std::string(warning); });
       warned = true;
     }
-    const std::string line = "Rule '" + std::string(name.str()) + "' appears " + std::to_string(count) + " times";
+    const std::string line = "Rule '" + rule->name_text() + "' appears " + std::to_string(count) + " times";
     std::cerr << line << "\n";
     log_lazy(LogLevel::Warn, [&] { return line; });
   }
@@ -279,7 +281,7 @@ IterationRecord Runner::run_one(std::span<const Rewrite> rules) {
       const Rewrite& rule = rules[k];
       const std::vector<SearchMatches>& rule_matches = matches[k];
       log_lazy(LogLevel::Debug, [&] {
-        return "Applying " + std::string(rule.name().str()) + " " + std::to_string(total_substs(rule_matches)) +
+        return "Applying " + rule.name_text() + " " + std::to_string(total_substs(rule_matches)) +
                " times";
       });
       const std::size_t applied = scheduler_->apply_rewrite(i, egraph_, rule, rule_matches);
@@ -292,7 +294,7 @@ IterationRecord Runner::run_one(std::span<const Rewrite> rules) {
           it->second += applied;
         }
         log_lazy(LogLevel::Debug, [&] {
-          return "Applied " + std::string(rule.name().str()) + " " + std::to_string(applied) + " times";
+          return "Applied " + rule.name_text() + " " + std::to_string(applied) + " times";
         });
       }
       if ((result = check_limits())) break;

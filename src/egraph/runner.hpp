@@ -108,11 +108,13 @@ class BackoffScheduler : public RewriteScheduler {
   const RuleStats* stats_for(Symbol name) const;
 
  private:
-  RuleStats& rule_stats(Symbol name);
+  RuleStats& rule_stats(const Rewrite& rewrite);
 
   std::size_t match_limit_ = kDefaultMatchLimit;
   std::size_t ban_length_ = kDefaultBanLength;
   std::vector<std::pair<Symbol, RuleStats>> stats_;
+  // The rule name of each entry of stats_, for the records.
+  std::vector<std::string> names_;
   boost::unordered_flat_map<Symbol, std::size_t, SymbolHash> stats_index_;
 };
 

@@ -1,26 +1,26 @@
-// Process-wide interned symbols: a text maps to a small integer and back.
-// Equal texts give equal symbols; entries are never removed, so a symbol and
-// the text it stands for stay valid for the life of the process. Interning and
-// reading are safe from any thread.
+// Interned symbols: a table maps each distinct text to a small integer and
+// back. Equal texts give equal symbols within one table. A table belongs to
+// whatever does the work (an e-graph, the rule set of an engine), so what a
+// run interns lives exactly as long as the run: nothing is process-wide and
+// nothing is shared between threads.
 #pragma once
 
-#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "egraph/hash.hpp"
 
 namespace weftory::egraph {
 
 class Symbol {
  public:
-  // The default symbol is the empty text, interned first.
+  // The default symbol is the empty text, which every table interns first.
   constexpr Symbol() = default;
-
-  // Returns the symbol of `text`, adding it to the table on first use.
-  static Symbol intern(std::string_view text);
-
-  // The text this symbol stands for. The view stays valid forever.
-  std::string_view str() const;
 
   constexpr std::uint32_t index() const { return index_; }
 
@@ -28,11 +28,38 @@ class Symbol {
   friend constexpr auto operator<=>(Symbol, Symbol) = default;
 
  private:
+  friend class SymbolTable;
   constexpr explicit Symbol(std::uint32_t index) : index_(index) {}
   std::uint32_t index_ = 0;
 };
 
-// Number of distinct texts interned so far in this process (never shrinks).
-std::size_t symbol_count();
+// Symbols are numbered from 0 in the order their texts were first interned.
+// A copy holds the same texts under the same numbers, so a table of fixed
+// symbols (a rule set's) can seed the table of each run that uses them.
+class SymbolTable {
+ public:
+  SymbolTable();
+  SymbolTable(const SymbolTable& other);
+  SymbolTable& operator=(const SymbolTable& other);
+  SymbolTable(SymbolTable&&) noexcept = default;
+  SymbolTable& operator=(SymbolTable&&) noexcept = default;
+  ~SymbolTable() = default;
+
+  // The symbol of `text`, added on first use.
+  Symbol intern(std::string_view text);
+  // The text of a symbol of this table; valid while the table lives.
+  std::string_view text(Symbol symbol) const;
+  // Number of distinct texts, the empty one included.
+  std::size_t size() const { return texts_.size(); }
+
+ private:
+  std::string_view store_text(std::string_view text);
+
+  std::vector<std::string_view> texts_;
+  boost::unordered_flat_map<std::string_view, std::uint32_t, TextHash> index_;
+  // Texts are copied into blocks that never move, so the views stay valid.
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t block_free_ = 0;
+};
 
 }  // namespace weftory::egraph

@@ -36,12 +36,13 @@ constexpr std::array<std::string_view, 4> kIdentityKeys = {
 constexpr std::string_view kOpPrefix = "op|";
 constexpr std::uint64_t kNoEntry = std::numeric_limits<std::uint64_t>::max();
 
-std::shared_ptr<const egraph::Pattern> pattern(const std::string& text) {
-  return std::make_shared<const egraph::Pattern>(egraph::parse_pattern(text).unwrap());
+std::shared_ptr<const egraph::Pattern> pattern(const std::string& text, egraph::SymbolTable& symbols) {
+  return std::make_shared<const egraph::Pattern>(egraph::parse_pattern(text, symbols).unwrap());
 }
 
-egraph::Rewrite rule(const std::string& name, const std::string& searcher, const std::string& applier) {
-  auto made = egraph::Rewrite::make(name, pattern(searcher), pattern(applier));
+egraph::Rewrite rule(const std::string& name, const std::string& searcher, const std::string& applier,
+                     egraph::SymbolTable& symbols) {
+  auto made = egraph::Rewrite::make(name, pattern(searcher, symbols), pattern(applier, symbols), symbols);
   return std::move(made).unwrap();
 }
 
@@ -59,11 +60,11 @@ SaturationEngine::SaturationEngine() {
   rules_.reserve(kCommutedOps.size() + kIdentityKeys.size());
   for (std::string_view op : kCommutedOps) {
     const std::string name(op);
-    rules_.push_back(rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"));
+    rules_.push_back(rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)", symbols_));
   }
   for (std::string_view key_view : kIdentityKeys) {
     const std::string key(key_view);
-    rules_.push_back(rule("identity-" + key, "(" + key + " ?x)", "?x"));
+    rules_.push_back(rule("identity-" + key, "(" + key + " ?x)", "?x", symbols_));
   }
 }
 
@@ -76,8 +77,11 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   const auto start = Clock::now();
   const std::size_t n = input.terms.size();
 
-  // Load the terms; identical terms share a class from the start.
-  EGraph graph;
+  // Load the terms; identical terms share a class from the start. The run's
+  // symbols start as a copy of the rules' and die with the e-graph, so what a
+  // run interns (one text per distinct identity key) never outlives it.
+  EGraph graph(symbols_);
+  egraph::SymbolTable& symbols = graph.symbols();
   graph.reserve(n);
   Table<Id> ids;
   ids.reserve(n);
@@ -88,7 +92,7 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
       if (child >= ids.size()) index_out_of_bounds(ids.size(), child);
       children.push_back(ids[child]);
     }
-    const Id added = graph.add(SymbolLang(Symbol::intern(term.op), children));
+    const Id added = graph.add(SymbolLang(symbols.intern(term.op), children));
     ids.push_back(graph.find(added));
   }
   const auto added_at = Clock::now();

@@ -76,9 +76,13 @@ class SaturationEngine final : public RewriteEngine {
   EngineOutput rewrite(const EngineInput& input, EngineRunStats& stats) const;
 
   const std::vector<egraph::Rewrite>& rules() const { return rules_; }
+  // The symbols of the rules (names, operators, variables); every run's
+  // symbol table starts as a copy, so the rules' symbols mean the same there.
+  const egraph::SymbolTable& symbols() const { return symbols_; }
   std::size_t iteration_limit() const { return iteration_limit_; }
 
  private:
+  egraph::SymbolTable symbols_;
   std::vector<egraph::Rewrite> rules_;
   std::size_t iteration_limit_ = kIterationLimit;
 };

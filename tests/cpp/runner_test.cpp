@@ -13,13 +13,14 @@
 #include "egraph/log.hpp"
 #include "log_capture.hpp"
 #include "store/fatal.hpp"
+#include "test_symbols.hpp"
 
 namespace weftory::egraph {
 namespace {
 
 using namespace std::chrono_literals;
 
-Symbol sym(const std::string& text) { return Symbol::intern(text); }
+Symbol sym(const std::string& text) { return test_symbols().intern(text); }
 
 std::string numbered(const char* prefix, std::size_t k) {
   std::string text(prefix);
@@ -28,14 +29,14 @@ std::string numbered(const char* prefix, std::size_t k) {
 }
 
 Rewrite rule(const std::string& name, const std::string& searcher, const std::string& applier) {
-  return Rewrite::make(name, std::make_shared<const Pattern>(parse_pattern(searcher).unwrap()),
-                       std::make_shared<const Pattern>(parse_pattern(applier).unwrap()))
+  return Rewrite::make(name, std::make_shared<const Pattern>(parse_pattern(searcher, test_symbols()).unwrap()),
+                       std::make_shared<const Pattern>(parse_pattern(applier, test_symbols()).unwrap()), test_symbols())
       .unwrap();
 }
 
 // n distinct leaves l0..l(n-1) and f(li) over each.
 EGraph leaves_under_f(std::size_t n) {
-  EGraph g;
+  EGraph g(test_symbols());
   for (std::size_t k = 0; k < n; ++k) {
     const Id leaf = g.add(SymbolLang(sym(numbered("l", k)), {}));
     g.add(SymbolLang(sym("f"), {leaf}));
@@ -124,7 +125,7 @@ TEST(RunnerTest, AppliesUntilNothingChangesAndRecordsEachIteration) {
 
 TEST(RunnerTest, RebuildUnionsAreCountedPerIteration) {
   // Merging a and b through the rule makes g(a) and g(b) congruent.
-  EGraph g;
+  EGraph g(test_symbols());
   const Id a = g.add(SymbolLang(sym("a"), {}));
   const Id b = g.add(SymbolLang(sym("b"), {}));
   g.add(SymbolLang(sym("g"), {a}));
