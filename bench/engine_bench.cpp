@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "optimizer/engine.hpp"
+#include "optimizer/rules.hpp"
 
 namespace {
 
@@ -22,13 +23,15 @@ using weftory::EngineRunStats;
 using weftory::EngineTerm;
 using weftory::SaturationEngine;
 
-const char* const kIdentities[] = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-const char* const kCommuted[] = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne", "op|maximum", "op|minimum"};
+// The rule set's own keys: identity chains and commuted pairs are built from
+// exactly the operators the rules rewrite.
+const std::vector<std::string> kIdentities(weftory::rules::identity_keys().begin(),
+                                           weftory::rules::identity_keys().end());
+const std::vector<std::string> kCommuted = [] {
+  std::vector<std::string> keys;
+  for (std::string_view name : weftory::rules::kCommutativeNames) keys.push_back(weftory::rules::commutative_key(name));
+  return keys;
+}();
 const char* const kUnary[] = {"op|neg", "op|exp", "op|log", "op|abs", "op|add|scalar=f4000000000000000;side=sr"};
 
 class MixBuilder {
@@ -77,7 +80,7 @@ class MixBuilder {
 
   // a op b, and later the same with the operands swapped.
   void commuted_duplicates() {
-    const char* op = kCommuted[pick(std::size(kCommuted))];
+    const std::string& op = kCommuted[pick(kCommuted.size())];
     const std::uint64_t a = any_term();
     const std::uint64_t b = any_term();
     const std::uint64_t ab = push(op, {a, b});
@@ -89,7 +92,7 @@ class MixBuilder {
   void identity_chain() {
     std::uint64_t x = any_term();
     const std::size_t length = 1 + pick(4);
-    for (std::size_t k = 0; k < length; ++k) x = push(kIdentities[pick(std::size(kIdentities))], {x});
+    for (std::size_t k = 0; k < length; ++k) x = push(kIdentities[pick(kIdentities.size())], {x});
     push("op|neg", {x});
   }
 
@@ -113,7 +116,7 @@ class MixBuilder {
     const std::size_t length = 20 + pick(60);
     for (std::size_t k = 0; k < length; ++k) {
       const bool identity = pick(8) == 0;
-      x = identity ? push(kIdentities[pick(std::size(kIdentities))], {x}) : push(kUnary[pick(std::size(kUnary))], {x});
+      x = identity ? push(kIdentities[pick(kIdentities.size())], {x}) : push(kUnary[pick(std::size(kUnary))], {x});
     }
   }
 

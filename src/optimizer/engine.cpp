@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "optimizer/rules.hpp"
 #include "store/fatal.hpp"
 
 namespace weftory {
@@ -20,18 +21,6 @@ using Clock = std::chrono::steady_clock;
 // Per-term and per-class tables of a large batch are read at random.
 template <class T>
 using Table = std::vector<T, egraph::BigAllocator<T>>;
-
-// Two-input Op names whose operands commute.
-constexpr std::array<std::string_view, 8> kCommutedOps = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-
-// Identity keys of one-input Op nodes that return their input unchanged:
-// adding the scalar 0.0 and multiplying by the scalar 1.0, on either side.
-constexpr std::array<std::string_view, 4> kIdentityKeys = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
 
 constexpr std::string_view kOpPrefix = "op|";
 constexpr std::uint64_t kNoEntry = std::numeric_limits<std::uint64_t>::max();
@@ -57,15 +46,14 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
-  rules_.reserve(kCommutedOps.size() + kIdentityKeys.size());
-  for (std::string_view op : kCommutedOps) {
-    const std::string name(op);
-    rules_.push_back(rule("commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)", symbols_));
+  rules_.reserve(rules::kCommutativeNames.size() + rules::kScalarIdentities.size());
+  for (std::string_view name : rules::kCommutativeNames) {
+    const std::string op = rules::commutative_key(name);
+    rules_.push_back(
+        rule("commute-" + std::string(name), "(" + op + " ?a ?b)", "(" + op + " ?b ?a)", symbols_));
   }
-  for (std::string_view key_view : kIdentityKeys) {
-    const std::string key(key_view);
+  for (const std::string& key : rules::identity_keys())
     rules_.push_back(rule("identity-" + key, "(" + key + " ?x)", "?x", symbols_));
-  }
 }
 
 EngineOutput SaturationEngine::rewrite(const EngineInput& input) const {

@@ -24,6 +24,7 @@
 
 #include "optimizer/engine.hpp"
 #include "optimizer/reduce_graph.hpp"
+#include "optimizer/rules.hpp"
 #include "store/node.hpp"
 #include "store/node_index.hpp"
 #include "store/node_table.hpp"
@@ -32,44 +33,29 @@
 
 namespace weftory {
 
-// The identity keys of the four scalar identities, in rule order.
-inline constexpr std::string_view kIdentityKeys[] = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-// The two-input operations whose inputs commute, without parameters.
-inline constexpr std::string_view kCommutativeNames[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-
-// Whether an Op's identity key is one of kIdentityKeys. Decided from the
-// node's fields, without building the key: the key escapes every separator,
-// so it equals one of the four texts exactly when the name is "add" (scalar
-// Float 0.0) or "mul" (scalar Float 1.0) and the only other parameter is the
-// Str side "r" or "l".
+// Whether an Op is one of the scalar identities. Decided from the node's
+// fields, without building its key: the key escapes every separator, so it
+// equals an identity's key exactly when the name, the Float scalar's bits and
+// the Str side are the identity's and there is no other parameter.
 template <class Node>
 bool is_identity_op(const Node& node) {
   if (node.kind() != NodeKind::Op || node.param_count() != 2) return false;
-  const std::string_view name = node.name();
-  std::uint64_t unit;
-  if (name == "add") {
-    unit = 0;
-  } else if (name == "mul") {
-    unit = 0x3ff0000000000000ULL;
-  } else {
-    return false;
-  }
   const ParamView scalar = node.param(0);
   const ParamView side = node.param(1);
-  return scalar.key == "scalar" && scalar.tag == ParamTag::Float && scalar.bits == unit && side.key == "side" &&
-         side.tag == ParamTag::Str && (side.str == "r" || side.str == "l");
+  if (scalar.key != "scalar" || scalar.tag != ParamTag::Float || side.key != "side" || side.tag != ParamTag::Str)
+    return false;
+  const std::string_view name = node.name();
+  for (const rules::ScalarIdentity& identity : rules::kScalarIdentities) {
+    if (name == identity.name && scalar.bits == identity.scalar_bits() && side.str == identity.side) return true;
+  }
+  return false;
 }
 
 template <class Node>
 bool is_commutative_op(const Node& node) {
   if (node.kind() != NodeKind::Op || node.param_count() != 0 || node.inputs().size() != 2) return false;
   const std::string_view name = node.name();
-  for (std::string_view commutative : kCommutativeNames) {
+  for (std::string_view commutative : rules::kCommutativeNames) {
     if (name == commutative) return true;
   }
   return false;

@@ -201,7 +201,7 @@ TEST(Consume, IdentityTestAgreesWithTheIdentityKey) {
     std::sort(params.begin(), params.end(), [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
     const NodeRecord node = NodeRecord::op(names[rng() % names.size()], params, {0});
     const std::string key = identity_key(node);
-    const bool expected = std::find(std::begin(kIdentityKeys), std::end(kIdentityKeys), key) != std::end(kIdentityKeys);
+    const bool expected = std::ranges::find(rules::identity_keys(), key) != rules::identity_keys().end();
     identities += expected;
     ASSERT_EQ(is_identity_op(RecordRef(node)), expected) << key;
   }
@@ -261,7 +261,7 @@ struct Model {
     for (NodeId& in : candidate.inputs) in = forward.at(in);
     const std::string key = identity_key(candidate);
     const bool identity = node.kind == NodeKind::Op &&
-                          std::find(std::begin(kIdentityKeys), std::end(kIdentityKeys), key) != std::end(kIdentityKeys);
+                          std::ranges::find(rules::identity_keys(), key) != rules::identity_keys().end();
     if (identity && !candidate.inputs.empty()) {
       forward.push_back(candidate.inputs[0]);
       return;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "optimizer/rules.hpp"
 #include "store/node.hpp"
 
 namespace weftory::testing {
@@ -19,11 +20,12 @@ namespace weftory::testing {
 class SymbolicEval {
  public:
   int apply(const std::string& key, std::vector<int> args) {
-    static const std::vector<std::string> identities = {
-        "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-        "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
-    static const std::vector<std::string> commuted = {"op|add", "op|mul", "op|and", "op|or",
-                                                      "op|eq",  "op|ne",  "op|maximum", "op|minimum"};
+    const auto& identities = rules::identity_keys();
+    static const std::vector<std::string> commuted = [] {
+      std::vector<std::string> keys;
+      for (std::string_view name : rules::kCommutativeNames) keys.push_back(rules::commutative_key(name));
+      return keys;
+    }();
     if (args.size() == 1 && std::find(identities.begin(), identities.end(), key) != identities.end()) return args[0];
     if (args.size() == 2 && std::find(commuted.begin(), commuted.end(), key) != commuted.end()) {
       std::sort(args.begin(), args.end());
