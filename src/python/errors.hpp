@@ -50,7 +50,7 @@ std::string type_qualname(PyObject* obj);
 // Runs the body of an entry point: a set Python error returns NULL (or -1),
 // a FatalError becomes PanicException, an allocation failure MemoryError.
 template <class Result, class F>
-Result run_guarded(Result failure, F&& body) noexcept {
+Result run_entry_point(Result failure, F&& body) noexcept {
   if (!enter_entry_point()) return failure;
   struct Leave {
     ~Leave() { leave_entry_point(); }
@@ -70,9 +70,11 @@ Result run_guarded(Result failure, F&& body) noexcept {
   return failure;
 }
 
+// The body of every method and function the module exports: what a call into
+// the module returns to CPython.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
-  return run_guarded<PyObject*>(nullptr, std::forward<F>(body));
+PyObject* entry_point(F&& body) noexcept {
+  return run_entry_point<PyObject*>(nullptr, std::forward<F>(body));
 }
 
 // Converts one argument; a Python error raised by the conversion gets the note

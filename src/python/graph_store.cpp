@@ -11,6 +11,7 @@
 #include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/method_cast.hpp"
 #include "python/nodes_view.hpp"
 #include "store/blob.hpp"
 #include "store/cone.hpp"
@@ -21,10 +22,6 @@ namespace weftory::py {
 void raise_bad_node_id(BadNodeId bad) { raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id)); }
 
 namespace {
-
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-// A method that is told its defining class, through which it finds its module.
-using ClassMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, std::size_t, PyObject*);
 
 // Ends the draft and inserts it. Kept out of line so that the frame of an
 // add_* method, which stays on the stack while its arguments are converted
@@ -46,7 +43,7 @@ constexpr Param kAddExternalParams[] = {
 constexpr Param kAddBoundaryParams[] = {{"inputs", false, true}, {"params", false, false}};
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({"GraphStore.add_source", kAddSourceParams}, args, nargs, kwnames, a);
     DraftLease draft(NodeKind::Source);
@@ -59,7 +56,7 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 template <NodeKind kKind>
 PyObject* add_named(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     bind_fastcall({function, kAddNamedParams}, args, nargs, kwnames, a);
     DraftLease draft(kKind);
@@ -80,7 +77,7 @@ PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     bind_fastcall({"GraphStore.add_external", kAddExternalParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     DraftLease draft(NodeKind::External);
@@ -95,7 +92,7 @@ PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 template <NodeKind kKind>
 PyObject* add_boundary(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({function, kAddBoundaryParams}, args, nargs, kwnames, a);
     DraftLease draft(kKind);
@@ -116,11 +113,11 @@ PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // ---------------------------------------------------------------- readers
 
 PyObject* node_count(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
+  return entry_point([&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
 }
 
 PyObject* to_dot(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return entry_point([&] {
     // Rendered under the store's mutex; the str is made after it is released.
     std::string text = render_dot(store_of(self));
     return text_to_python(text).release();
@@ -130,7 +127,7 @@ PyObject* to_dot(PyObject* self, PyObject*) {
 constexpr Param kSerializeParams[] = {{"outputs", false, false}};
 
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.serialize", kSerializeParams}, args, nargs, kwnames, a);
     std::optional<std::vector<NodeId>> outputs;
@@ -159,7 +156,7 @@ constexpr Param kDeserializeParams[] = {{"data", false, true}};
 
 // A static method, told its defining class like the others (bind_static_methods).
 PyObject* deserialize(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.deserialize", kDeserializeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     // bytes are immutable: the reader works on them in place.
@@ -169,24 +166,24 @@ PyObject* deserialize(PyObject*, PyTypeObject* cls, PyObject* const* args, std::
 }
 
 PyObject* nodes(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return entry_point([&] {
     Snapshot snap = store_of(self).snapshot();
     return nodes_to_python(snap).release();
   });
 }
 
 PyObject* outputs(PyObject* self, PyObject*) {
-  return guarded([&] { return ids_to_python(store_of(self).outputs_copy()).release(); });
+  return entry_point([&] { return ids_to_python(store_of(self).outputs_copy()).release(); });
 }
 
 PyObject* node_map(PyObject* self, PyObject*) {
-  return guarded([&] { return node_map_to_python(store_of(self).node_map_copy()).release(); });
+  return entry_point([&] { return node_map_to_python(store_of(self).node_map_copy()).release(); });
 }
 
 constexpr Param kConeParams[] = {{"outputs", true, true}};
 
 PyObject* cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.cone", kConeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::vector<NodeId> outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
@@ -219,7 +216,7 @@ StoreReduction run_reduction(PyObject* self, const std::optional<std::vector<Nod
 }
 
 PyObject* reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({"GraphStore.reduce", kReduceParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     const bool maximal_fusion = a[0] ? convert_arg("maximal_fusion", [&] { return to_bool(a[0]); }) : false;
@@ -230,7 +227,7 @@ PyObject* reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::
 
 PyObject* reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.reduce_incremental", kReduceDefaultParams}, args, PyVectorcall_NARGS(nargsf),
                   kwnames, a);
@@ -240,7 +237,7 @@ PyObject* reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const*
 }
 
 PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.reduction_report", kReduceDefaultParams}, args, nargs, kwnames, a);
     const std::optional<std::vector<NodeId>> outputs = optional_outputs(a[0]);
@@ -255,7 +252,7 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // restored by the private static method _from_pickle.
 
 PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     SerializeOutcome outcome = serialize_store(store_of(self), std::nullopt);
     if (auto* too_large = std::get_if<BlobTooLarge>(&outcome)) raise(PyExc_ValueError, too_large->message);
     const auto& bytes = std::get<std::vector<std::uint8_t>>(outcome);
@@ -296,7 +293,7 @@ NodeMapEntry node_map_entry_from_python(std::size_t index, PyObject* item) {
 constexpr Param kFromPickleParams[] = {{"data", false, true}, {"node_map", false, true}};
 
 PyObject* from_pickle(PyObject*, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     bind_fastcall({"GraphStore._from_pickle", kFromPickleParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::span<const std::uint8_t> data = convert_arg("data", [&] { return bytes_view(a[0]); });
@@ -319,7 +316,7 @@ PyObject* from_pickle(PyObject*, PyTypeObject* cls, PyObject* const* args, std::
 // ---------------------------------------------------------------- the type
 
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 0> none{};
     bind_tuple({"GraphStore.__new__", {}}, args, kwargs, none);
     auto store = new_store();
@@ -337,14 +334,11 @@ void graph_store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define WEFTORY_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<FastMethod>(fn)))
-#define WEFTORY_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<ClassMethod>(fn)))
-#define WEFTORY_NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<PyCFunction>(fn)))
 
 // Holds a static method's place in the method table until bind_static_methods
 // puts the real one there; never called.
 PyObject* unbound_static_method(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return guarded([]() -> PyObject* { fatal("static method of a GraphStore class that is not set up"); });
+  return entry_point([]() -> PyObject* { fatal("static method of a GraphStore class that is not set up"); });
 }
 
 constexpr const char* kDeserializeDoc =
@@ -355,61 +349,61 @@ constexpr const char* kFromPickleDoc =
     "_from_pickle(data, node_map)\n--\n\nRestores a pickled store (its blob and its node map).";
 
 PyMethodDef kMethods[] = {
-    {"add_source", WEFTORY_FAST(add_source), METH_FASTCALL | METH_KEYWORDS,
+    {"add_source", method_entry(add_source), METH_FASTCALL | METH_KEYWORDS,
      "add_source($self, name, params=None)\n--\n\n"},
-    {"add_op", WEFTORY_FAST(add_op), METH_FASTCALL | METH_KEYWORDS, "add_op($self, name, inputs, params=None)\n--\n\n"},
-    {"add_reduction", WEFTORY_FAST(add_reduction), METH_FASTCALL | METH_KEYWORDS,
+    {"add_op", method_entry(add_op), METH_FASTCALL | METH_KEYWORDS, "add_op($self, name, inputs, params=None)\n--\n\n"},
+    {"add_reduction", method_entry(add_reduction), METH_FASTCALL | METH_KEYWORDS,
      "add_reduction($self, name, inputs, params=None)\n--\n\n"},
-    {"add_external", WEFTORY_METHOD(add_external), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"add_external", method_entry(add_external), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
-    {"add_exchange", WEFTORY_FAST(add_exchange), METH_FASTCALL | METH_KEYWORDS,
+    {"add_exchange", method_entry(add_exchange), METH_FASTCALL | METH_KEYWORDS,
      "add_exchange($self, inputs, params=None)\n--\n\n"
      "Records an Exchange boundary. It has no name; its identity is its scheme ParamMap (params) plus its "
      "one logical input. Its nodes() kind is \"exchange\"."},
-    {"add_join", WEFTORY_FAST(add_join), METH_FASTCALL | METH_KEYWORDS,
+    {"add_join", method_entry(add_join), METH_FASTCALL | METH_KEYWORDS,
      "add_join($self, inputs, params=None)\n--\n\n"
      "Records a Join boundary with two inputs [left, right]. Its identity is its scheme ParamMap plus its "
      "ordered inputs. Its nodes() kind is \"join\"."},
-    {"node_count", WEFTORY_NOARGS(node_count), METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"to_dot", WEFTORY_NOARGS(to_dot), METH_NOARGS, "to_dot($self)\n--\n\n"},
-    {"serialize", WEFTORY_FAST(serialize), METH_FASTCALL | METH_KEYWORDS,
+    {"node_count", method_entry(node_count), METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"to_dot", method_entry(to_dot), METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", method_entry(serialize), METH_FASTCALL | METH_KEYWORDS,
      "serialize($self, outputs=None)\n--\n\n"
      "Writes the IR in its canonical, versioned, byte-identical durable form. With outputs= the bytes flag "
      "exactly that set and the stored marks are ignored; the default writes the stored marks."},
-    {"deserialize", WEFTORY_FAST(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDeserializeDoc},
-    {"nodes", WEFTORY_NOARGS(nodes), METH_NOARGS,
+    {"deserialize", method_entry(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDeserializeDoc},
+    {"nodes", method_entry(nodes), METH_NOARGS,
      "nodes($self)\n--\n\n"
      "A structured, read-only view of every node in id order: one dict per node with the keys id, output, "
      "inputs, kind, name and params, plus descriptor for External nodes and n_members and members for "
      "Stage nodes."},
-    {"outputs", WEFTORY_NOARGS(outputs), METH_NOARGS,
+    {"outputs", method_entry(outputs), METH_NOARGS,
      "outputs($self)\n--\n\n"
      "The marked output node ids, in mark order (what an evaluator of the IR returns, in order)."},
-    {"node_map", WEFTORY_NOARGS(node_map), METH_NOARGS,
+    {"node_map", method_entry(node_map), METH_NOARGS,
      "node_map($self)\n--\n\n"
      "For each node of the graph this store was reduced from, where it landed here, as (reduced_node_id, "
      "member_index or None), or None if dead-code elimination dropped it; indexed by that graph's node id. "
      "Empty for a store that did not come out of a reduction."},
-    {"cone", WEFTORY_METHOD(cone), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"cone", method_entry(cone), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "cone($self, *, outputs)\n--\n\n"
      "The one-to-one cone of outputs (dead-code elimination without rewrites) as a fresh store marked with "
      "outputs; its node map sends each kept id to (cone id, None)."},
-    {"reduce", WEFTORY_METHOD(reduce), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"reduce", method_entry(reduce), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Reduces the graph (dead-code elimination, common-subexpression elimination, equality-saturation "
      "rewriting and stage fusion behind the RewriteEngine). Returns the reduced store and a report dict. "
      "maximal_fusion=True opts in to fusing fan-out operations whose consumers all land in one stage, the "
      "default being the single-use rule."},
-    {"reduce_incremental", WEFTORY_METHOD(reduce_incremental), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"reduce_incremental", method_entry(reduce_incremental), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "reduce_incremental($self, *, outputs=None)\n--\n\n"
      "A one-shot incremental reduction of the current graph with the same result as reduce. For "
      "step-by-step reduction while building, IncrementalReducer is the tool."},
-    {"reduction_report", WEFTORY_FAST(reduction_report), METH_FASTCALL | METH_KEYWORDS,
+    {"reduction_report", method_entry(reduction_report), METH_FASTCALL | METH_KEYWORDS,
      "reduction_report($self, *, outputs=None)\n--\n\n"
      "The reduction report for the current graph, without keeping the reduced store."},
-    {"__reduce__", WEFTORY_NOARGS(reduce_for_pickle), METH_NOARGS,
+    {"__reduce__", method_entry(reduce_for_pickle), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the store as its blob with its node map beside it."},
-    {"_from_pickle", WEFTORY_FAST(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_from_pickle", method_entry(unbound_static_method), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      kFromPickleDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -417,8 +411,8 @@ PyMethodDef kMethods[] = {
 // The static methods as they are called: told their defining class.
 constexpr int kStaticMethodFlags = METH_STATIC | METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kStaticMethods[] = {
-    {"deserialize", WEFTORY_METHOD(deserialize), kStaticMethodFlags, kDeserializeDoc},
-    {"_from_pickle", WEFTORY_METHOD(from_pickle), kStaticMethodFlags, kFromPickleDoc},
+    {"deserialize", method_entry(deserialize), kStaticMethodFlags, kDeserializeDoc},
+    {"_from_pickle", method_entry(from_pickle), kStaticMethodFlags, kFromPickleDoc},
 };
 
 constexpr const char* kDoc =

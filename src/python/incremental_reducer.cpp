@@ -10,15 +10,13 @@
 #include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/method_cast.hpp"
 #include "python/graph_store.hpp"
 #include "store/blob.hpp"
 
 namespace weftory::py {
 
 namespace {
-
-// A method that is told its defining class, through which it finds its module.
-using ClassMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, std::size_t, PyObject*);
 
 // The store behind a GraphStore argument of this module (subclasses too).
 Store& store_arg(const ModuleState& state, const char* name, PyObject* obj) {
@@ -33,7 +31,7 @@ Store& store_arg(const ModuleState& state, const char* name, PyObject* obj) {
 constexpr Param kStepParams[] = {{"store", false, true}};
 
 PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 1> a{};
     bind_fastcall({"IncrementalReducer.step", kStepParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     const Store& store = store_arg(state_of_class(cls), "store", a[0]);
@@ -46,7 +44,7 @@ PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::si
 constexpr Param kFinalizeParams[] = {{"store", false, true}, {"maximal_fusion", true, false}, {"outputs", true, false}};
 
 PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     bind_fastcall({"IncrementalReducer.finalize", kFinalizeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     const ModuleState& state = state_of_class(cls);
@@ -65,15 +63,15 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, std
 }
 
 PyObject* watermark(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).watermark()); });
+  return entry_point([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).watermark()); });
 }
 
 PyObject* total_work(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).total_work()); });
+  return entry_point([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).total_work()); });
 }
 
 PyObject* canonical_count(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
+  return entry_point([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
 }
 
 // ---------------------------------------------------------------- pickling
@@ -84,7 +82,7 @@ PyObject* canonical_count(PyObject* self, PyObject*) {
 // unpickled reducer continues exactly where the pickled one was.
 
 PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     NodesView form;
     std::vector<std::uint32_t> forward;
     std::uint64_t work = 0;
@@ -117,7 +115,7 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
 }
 
 PyObject* set_state(PyObject* self, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) != 3 || !PyBytes_Check(PyTuple_GET_ITEM(arg, 0)) ||
         !PyBytes_Check(PyTuple_GET_ITEM(arg, 1)) || !PyLong_Check(PyTuple_GET_ITEM(arg, 2))) {
       raise(PyExc_TypeError, "IncrementalReducer state must be a tuple (bytes, bytes, int)");
@@ -148,7 +146,7 @@ PyObject* set_state(PyObject* self, PyObject* arg) {
 // ---------------------------------------------------------------- the type
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, 0> none{};
     bind_tuple({"IncrementalReducer.__new__", {}}, args, kwargs, none);
     auto reducer = std::make_unique<IncrementalReducer>();
@@ -166,14 +164,13 @@ void reducer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define WEFTORY_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<ClassMethod>(fn)))
 
 PyMethodDef kMethods[] = {
-    {"step", WEFTORY_METHOD(step), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"step", method_entry(step), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "step($self, store)\n--\n\n"
      "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
      "(the delta size). The reducer must always be fed the same store."},
-    {"finalize", WEFTORY_METHOD(finalize), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"finalize", method_entry(finalize), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
      "store's marked outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"

@@ -22,7 +22,7 @@ constexpr Param kNewParams[] = {
 constexpr Signature kNewSignature{"PayloadDescriptor.__new__", kNewParams};
 
 PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     std::array<PyObject*, std::size(kNewParams)> bound{};
     bind_tuple(kNewSignature, args, kwargs, bound);
     PayloadDescriptor d;

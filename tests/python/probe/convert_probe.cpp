@@ -13,14 +13,14 @@ namespace {
 using weftory::py::guarded;
 
 PyObject* probe_to_bool(PyObject*, PyObject* arg) {
-  return guarded([&] { return PyBool_FromLong(weftory::py::to_bool(arg)); });
+  return entry_point([&] { return PyBool_FromLong(weftory::py::to_bool(arg)); });
 }
 
 // poison(store, reason): fails an operation while it holds the store's mutex,
 // the way a broken invariant inside the store would. Raises PanicException
 // with the reason; every later operation on the store finds the mutex poisoned.
 PyObject* probe_poison(PyObject* module, PyObject* args) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     PyObject* store = nullptr;
     const char* reason = nullptr;
     if (!PyArg_ParseTuple(args, "Os:poison", &store, &reason)) weftory::py::throw_python_error();
@@ -34,7 +34,7 @@ PyObject* probe_poison(PyObject* module, PyObject* args) {
 // poison_reducer(reducer, reason): the same for one of this module's
 // IncrementalReducer objects, failing while it holds the reducer's mutex.
 PyObject* probe_poison_reducer(PyObject* module, PyObject* args) {
-  return guarded([&]() -> PyObject* {
+  return entry_point([&]() -> PyObject* {
     PyObject* reducer = nullptr;
     const char* reason = nullptr;
     if (!PyArg_ParseTuple(args, "Os:poison_reducer", &reducer, &reason)) weftory::py::throw_python_error();
