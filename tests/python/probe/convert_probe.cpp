@@ -10,7 +10,7 @@
 
 namespace {
 
-using weftory::py::guarded;
+using weftory::py::entry_point;
 
 PyObject* probe_to_bool(PyObject*, PyObject* arg) {
   return entry_point([&] { return PyBool_FromLong(weftory::py::to_bool(arg)); });
