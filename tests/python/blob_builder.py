@@ -7,12 +7,7 @@ are u64; a stage member input is a one-byte source (0 input, 1 member) and a u32
 
 import struct
 
-MAGIC = b"WIR1"
-
-TRUNCATED = "truncated weftory IR blob"
-BAD_MAGIC = "not a weftory IR blob (bad magic/version)"
-BAD_UTF8 = "invalid utf-8 in weftory IR blob"
-DUPLICATE_PARAM = "duplicate param name in weftory IR blob"
+from contracts import DESCRIPTOR_FIELDS, MAGIC
 
 SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
 INT, FLOAT, BOOL, STR = range(4)
@@ -91,12 +86,9 @@ def reduction(name, inputs, p=()):
     return u8(REDUCTION) + text(name) + params(p) + refs(inputs)
 
 
-DESCRIPTOR_ORDER = ("kind", "content_hash", "framework", "version", "io_schema")
-
-
 def external(descriptor, inputs, p=(), presence=None):
     """descriptor: a dict of the five texts and optionally preprocessing_ref (None = absent)."""
-    out = u8(EXTERNAL) + b"".join(text(descriptor[k]) for k in DESCRIPTOR_ORDER)
+    out = u8(EXTERNAL) + b"".join(text(descriptor[k]) for k in DESCRIPTOR_FIELDS)
     ref = descriptor.get("preprocessing_ref")
     if presence is None:
         presence = 0 if ref is None else 1

@@ -4,8 +4,7 @@ import pytest
 
 import weftory_core as wc
 
-# The five required descriptor fields, in the order the descriptor reader visits them.
-DESCRIPTOR_FIELDS = ("kind", "content_hash", "framework", "version", "io_schema")
+from contracts import processing_note
 
 
 @pytest.fixture
@@ -39,7 +38,7 @@ def expect_conversion_error():
         assert type(info.value) is exc_type
         if message is not None:
             assert str(info.value) == message
-        assert getattr(info.value, "__notes__", None) == [f"while processing '{param}'"]
+        assert getattr(info.value, "__notes__", None) == [processing_note(param)]
         return info.value
 
     return check

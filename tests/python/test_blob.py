@@ -15,12 +15,7 @@ from hypothesis import strategies as st
 import weftory_core as wc
 
 from blob_builder import (
-    BAD_MAGIC,
-    BAD_UTF8,
     DESCRIPTOR,
-    DUPLICATE_PARAM,
-    MAGIC,
-    TRUNCATED,
     RawValue,
     blob,
     every_kind_blob,
@@ -41,8 +36,27 @@ from blob_builder import (
     u32,
     u64,
 )
-
-STR_TO_VEC = "Can't extract `str` to `Vec`"
+from contracts import (
+    BAD_MAGIC,
+    BAD_UTF8,
+    DESCRIPTOR_FIELDS,
+    DUPLICATE_PARAM,
+    INVALID_NODE_TAG,
+    INVALID_PARAM_TAG,
+    INVALID_STAGE_REF_TAG,
+    MAGIC,
+    NODE_REFERENCE,
+    OUT_OF_RANGE,
+    STR_TO_VEC,
+    TRUNCATED,
+    UNPARSEABLE_MEMBER_TOKEN,
+    invalid_node_tag,
+    invalid_param_tag,
+    invalid_stage_ref_tag,
+    mismatch,
+    no_node,
+    out_of_range,
+)
 
 
 def canon(value):
@@ -65,17 +79,13 @@ def read_error(data):
     return str(info.value)
 
 
-def out_of_range(ref):
-    return f"node reference {ref} out of range"
-
-
 # --- exact bytes -------------------------------------------------------------------
 
 
 def test_empty_store_is_twelve_bytes(store):
     data = store.serialize()
     assert type(data) is bytes
-    assert data == b"WIR1" + bytes(8)
+    assert data == MAGIC + bytes(8)
     assert len(data) == 12
     back = wc.GraphStore.deserialize(data)
     assert back.node_count() == 0
@@ -86,7 +96,7 @@ def test_empty_store_is_twelve_bytes(store):
 
 def _neg_example_bytes():
     return (
-        b"WIR1"
+        MAGIC
         + struct.pack("<I", 2)
         + struct.pack("<BI", 0, 1) + b"x" + struct.pack("<I", 0)
         + struct.pack("<BI", 1, 3) + b"neg" + struct.pack("<I", 0)
@@ -279,7 +289,7 @@ def test_nan_payload_bits_survive():
 def test_unparseable_member_token_reads_but_nodes_refuses():
     store = wc.GraphStore.deserialize(BYTE_IDENTICAL_BLOBS["unparseable_token_kept"])
     assert store.node_count() == 1
-    with pytest.raises(ValueError, match=r'^unparseable stage member token "src\|x"$'):
+    with pytest.raises(ValueError, match=f"^{UNPARSEABLE_MEMBER_TOKEN}" + r'"src\|x"$'):
         store.nodes()
 
 
@@ -304,7 +314,7 @@ def test_unparseable_member_token_is_shown_escaped(token, shown):
     store = wc.GraphStore.deserialize(blob([stage([], [(token, [])])]))
     with pytest.raises(ValueError) as info:
         store.nodes()
-    assert info.value.args == ("unparseable stage member token " + shown,)
+    assert info.value.args == (UNPARSEABLE_MEMBER_TOKEN + shown,)
 
 
 def test_texts_are_read_as_utf8():
@@ -385,7 +395,7 @@ def test_stored_marks_are_ignored_when_outputs_given(three):
 def test_serialize_reports_first_bad_output(three, outputs, bad):
     with pytest.raises(ValueError) as info:
         three.serialize(outputs=outputs)
-    assert str(info.value) == f"no node with id {bad}"
+    assert str(info.value) == no_node(bad)
     assert three.node_count() == 3
 
 
@@ -418,8 +428,8 @@ def test_deserialize_accepts_bytes_subclass():
 @pytest.mark.parametrize(
     "data, type_text",
     [
-        (bytearray(b"WIR1" + bytes(8)), "bytearray"),
-        (memoryview(b"WIR1" + bytes(8)), "memoryview"),
+        (bytearray(MAGIC + bytes(8)), "bytearray"),
+        (memoryview(MAGIC + bytes(8)), "memoryview"),
         ("WIR1\x00\x00\x00\x00\x00\x00\x00\x00", "str"),
         ([87, 73, 82, 49], "list"),
         (12, "int"),
@@ -427,10 +437,7 @@ def test_deserialize_accepts_bytes_subclass():
     ],
 )
 def test_deserialize_refuses_other_types(expect_conversion_error, data, type_text):
-    if type_text == "None":
-        message = "'None' is not an instance of 'bytes'"
-    else:
-        message = f"'{type_text}' object is not an instance of 'bytes'"
+    message = mismatch(type_text, "bytes")
     expect_conversion_error(lambda: wc.GraphStore.deserialize(data), TypeError, message, "data")
     expect_conversion_error(lambda: wc.GraphStore().deserialize(data), TypeError, message, "data")
 
@@ -443,7 +450,7 @@ def test_deserialize_on_an_instance_ignores_the_instance(three):
     assert got.serialize() == data
     assert three.node_count() == 3
     with pytest.raises(ValueError, match=f"^{TRUNCATED}$"):
-        three.deserialize(b"WIR1")
+        three.deserialize(MAGIC)
 
 
 def test_deserialize_binding_errors():
@@ -479,15 +486,15 @@ def test_every_strict_prefix_is_truncated(name):
     "data",
     [
         b"",
-        b"W",
-        b"WIR",
-        b"WIR1",
-        b"WIR1\x00\x00\x00",
-        b"WIR1" + u32(0),
-        b"WIR1" + u32(0) + b"\x00\x00\x00",
+        MAGIC[:1],
+        MAGIC[:3],
+        MAGIC,
+        MAGIC + b"\x00\x00\x00",
+        MAGIC + u32(0),
+        MAGIC + u32(0) + b"\x00\x00\x00",
         blob([], outputs=[0])[:-1],
-        b"WIR1" + u32(1),
-        b"WIR1" + u32(2) + source("a"),
+        MAGIC + u32(1),
+        MAGIC + u32(2) + source("a"),
         blob([source("a")])[:-4] + u32(2) + u64(0),
     ],
 )
@@ -521,7 +528,7 @@ def test_bad_magic_in_any_single_byte():
 @pytest.mark.parametrize("after", [b"", bytes(64)])
 def test_invalid_node_tag(tag, before, after):
     data = MAGIC + u32(len(before) + 1) + b"".join(before) + u8(tag) + after
-    assert read_error(data) == f"invalid node tag {tag}"
+    assert read_error(data) == invalid_node_tag(tag)
 
 
 @pytest.mark.parametrize("tag", [4, 5, 9, 0xFF])
@@ -540,8 +547,8 @@ def test_invalid_node_tag(tag, before, after):
 def test_invalid_param_tag(tag, head):
     entries = u32(2) + text("a") + u8(0) + i64(1) + text("b") + u8(tag)
     # The tag is judged as soon as it is read, even with nothing after it.
-    assert read_error(MAGIC + u32(1) + head + entries) == f"invalid param tag {tag}"
-    assert read_error(MAGIC + u32(1) + head + entries + bytes(32)) == f"invalid param tag {tag}"
+    assert read_error(MAGIC + u32(1) + head + entries) == invalid_param_tag(tag)
+    assert read_error(MAGIC + u32(1) + head + entries + bytes(32)) == invalid_param_tag(tag)
 
 
 def test_external_record_helper_ends_in_empty_params_and_inputs():
@@ -552,7 +559,7 @@ def test_external_record_helper_ends_in_empty_params_and_inputs():
 @pytest.mark.parametrize("tag", [2, 3, 0x80, 0xFF])
 def test_invalid_stage_ref_tag(tag):
     data = blob([source("a"), stage([0], [("op|f", [("input", 0), (tag, 0)])])])
-    assert read_error(data) == f"invalid stage-ref tag {tag}"
+    assert read_error(data) == invalid_stage_ref_tag(tag)
 
 
 @pytest.mark.parametrize("tag", [1, 2, 0xFF])
@@ -626,7 +633,7 @@ def _text_positions(raw):
         "member_token": blob([stage([], [(raw, [])])]),
         "preprocessing_ref": blob([external(dict(desc, preprocessing_ref=raw), [])]),
     }
-    for field in ("kind", "content_hash", "framework", "version", "io_schema"):
+    for field in DESCRIPTOR_FIELDS:
         out["descriptor_" + field] = blob([external(dict(desc, **{field: raw}), [])])
     return out
 
@@ -809,7 +816,7 @@ def test_duplicate_param_name_is_reported_at_the_end_of_its_params():
     assert read_error(MAGIC + u32(1) + u8(0) + text("s") + dup + u32(1) + u64(5)) == DUPLICATE_PARAM
     # Anything wrong inside the same params sub-record comes first.
     entries = u32(3) + text("a") + u8(0) + i64(1) + text("a") + u8(0) + i64(2)
-    assert read_error(MAGIC + u32(1) + u8(0) + text("s") + entries + text("b") + u8(9)) == "invalid param tag 9"
+    assert read_error(MAGIC + u32(1) + u8(0) + text("s") + entries + text("b") + u8(9)) == invalid_param_tag(9)
     assert read_error(MAGIC + u32(1) + u8(0) + text("s") + entries + text(b"\xff")) == BAD_UTF8
     assert read_error(MAGIC + u32(1) + u8(0) + text("s") + entries + text("b")) == TRUNCATED
     # And an earlier record's fault comes before it.
@@ -892,7 +899,7 @@ def test_references_are_bounded_by_position_and_record_count_not_node_count():
 # --- trailing bytes and huge counts --------------------------------------------------
 
 
-@pytest.mark.parametrize("trailer", [b"\x00", b"garbage", b"WIR1" + bytes(8), bytes(1000), b"\xff" * 3])
+@pytest.mark.parametrize("trailer", [b"\x00", b"garbage", MAGIC + bytes(8), bytes(1000), b"\xff" * 3])
 @pytest.mark.parametrize("name", ["every_kind", "stage", "empty"])
 def test_trailing_bytes_are_ignored(trailer, name):
     data = TRUNCATION_SOURCES[name]
@@ -973,7 +980,7 @@ _values = st.one_of(
 _param_dicts = st.one_of(st.none(), st.dictionaries(_keys, _values, max_size=4))
 _texts = st.one_of(st.sampled_from(["", "x", "a|b", "\x00", "\u00e9\U0010ffff"]), st.text(max_size=5))
 _descriptors = st.fixed_dictionaries(
-    {k: _texts for k in ("kind", "content_hash", "framework", "version", "io_schema")},
+    {k: _texts for k in DESCRIPTOR_FIELDS},
     optional={"preprocessing_ref": st.one_of(st.none(), _texts)},
 )
 _steps = st.lists(
@@ -1028,12 +1035,19 @@ def test_random_stores_round_trip(steps, output_picks):
     assert wc.GraphStore.deserialize(back.serialize()).serialize() == back.serialize()
 
 
+def _decimal_after(message, prefix, low):
+    """Whether `message` is `prefix` followed by a number from `low` to 255 written plainly."""
+    rest = message[len(prefix):]
+    return message.startswith(prefix) and low <= int(rest) <= 255 and rest == str(int(rest))
+
+
 _ERROR_FORMS = [
     lambda m: m in (TRUNCATED, BAD_MAGIC, BAD_UTF8, DUPLICATE_PARAM),
-    lambda m: m.startswith("invalid node tag ") and 7 <= int(m[17:]) <= 255 and m[17:] == str(int(m[17:])),
-    lambda m: m.startswith("invalid param tag ") and 4 <= int(m[18:]) <= 255 and m[18:] == str(int(m[18:])),
-    lambda m: m.startswith("invalid stage-ref tag ") and 2 <= int(m[22:]) <= 255 and m[22:] == str(int(m[22:])),
-    lambda m: m.startswith("node reference ") and m.endswith(" out of range") and m[15:-13].isdigit(),
+    lambda m: _decimal_after(m, INVALID_NODE_TAG, 7),
+    lambda m: _decimal_after(m, INVALID_PARAM_TAG, 4),
+    lambda m: _decimal_after(m, INVALID_STAGE_REF_TAG, 2),
+    lambda m: (m.startswith(NODE_REFERENCE) and m.endswith(OUT_OF_RANGE)
+               and m[len(NODE_REFERENCE):-len(OUT_OF_RANGE)].isdigit()),
 ]
 
 _SEEDS = [every_kind_blob(), stage_blob(), _neg_example_bytes(), BYTE_IDENTICAL_BLOBS["unicode_texts"]]

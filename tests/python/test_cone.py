@@ -10,8 +10,7 @@ from hypothesis import strategies as st
 import weftory_core as wc
 
 from blob_builder import DESCRIPTOR, blob, op, refs, source, stage
-
-STR_TO_VEC = "Can't extract `str` to `Vec`"
+from contracts import MAGIC, STR_TO_VEC, no_node
 
 
 @pytest.fixture
@@ -83,7 +82,7 @@ def test_empty_outputs_give_an_empty_store_with_a_full_node_map(four):
     assert cone.node_count() == 0
     assert cone.outputs() == []
     assert cone.node_map() == [None, None, None, None]
-    assert cone.serialize() == b"WIR1" + bytes(8)
+    assert cone.serialize() == MAGIC + bytes(8)
 
 
 def test_cone_of_an_empty_store(store):
@@ -121,7 +120,7 @@ def test_first_bad_id_in_list_order(four, outputs, bad):
     with pytest.raises(ValueError) as info:
         four.cone(outputs=outputs)
     assert type(info.value) is ValueError
-    assert str(info.value) == f"no node with id {bad}"
+    assert str(info.value) == no_node(bad)
     assert four.node_count() == 4
 
 

@@ -12,12 +12,18 @@ import pytest
 
 import weftory_core as wc
 
-from conftest import DESCRIPTOR_FIELDS
-
-PARAM_VALUE_ERROR = "param values must be int, float, bool, or str"
-PARAMS_TYPE_ERROR = "params must be a dict or None"
-DESCRIPTOR_TYPE_ERROR = "descriptor must be a PayloadDescriptor or dict"
-STR_TO_VEC = "Can't extract `str` to `Vec`"
+from contracts import (
+    DESCRIPTOR_FIELDS,
+    DESCRIPTOR_TYPE_ERROR,
+    DUPLICATE_PARAM_NAME,
+    PARAM_VALUE_ERROR,
+    PARAMS_TYPE_ERROR,
+    STR_TO_VEC,
+    mismatch,
+    missing_field,
+    no_node,
+    unexpected_keyword,
+)
 
 
 def bits(x):
@@ -26,12 +32,6 @@ def bits(x):
 
 def from_bits(b):
     return struct.unpack("<d", struct.pack("<Q", b))[0]
-
-
-def mismatch(obj_type_text, expected):
-    if obj_type_text == "None":
-        return f"'None' is not an instance of '{expected}'"
-    return f"'{obj_type_text}' object is not an instance of '{expected}'"
 
 
 class Outer:
@@ -170,7 +170,7 @@ def test_unexpected_keyword_names_any_str(store, call, function, name):
     with pytest.raises(TypeError) as info:
         call(store, {name: 1})
     assert type(info.value) is TypeError
-    assert info.value.args == (f"{function}() got an unexpected keyword argument '{name}'",)
+    assert info.value.args == (unexpected_keyword(function, name),)
     assert store.node_count() == 1
 
 
@@ -458,7 +458,7 @@ def test_input_index_error_message_is_the_protocols_own(store, expect_conversion
 def test_largest_node_id_converts_then_fails_as_unknown_node(store):
     with pytest.raises(ValueError) as info:
         store.add_op("f", [2**64 - 1])
-    assert str(info.value) == "no node with id 18446744073709551615"
+    assert str(info.value) == no_node(18446744073709551615)
 
 
 # --- params ------------------------------------------------------------------------
@@ -677,7 +677,7 @@ def test_distinct_keys_with_equal_text_are_refused(store, expect_conversion_erro
     params = {k: i for i, k in enumerate(keys)}
     assert len(params) == len(keys)
     expect_conversion_error(
-        lambda: ADD_WITH_PARAMS[method](store, params), ValueError, "duplicate param name", "params"
+        lambda: ADD_WITH_PARAMS[method](store, params), ValueError, DUPLICATE_PARAM_NAME, "params"
     )
     assert store.serialize() == before
 
@@ -714,7 +714,7 @@ def test_descriptor_reports_first_missing_field(store, desc_fields, expect_conve
     expect_conversion_error(
         lambda: store.add_external(desc_fields, []),
         ValueError,
-        f"descriptor missing required field '{missing}'",
+        missing_field(missing),
         "descriptor",
     )
     assert store.node_count() == 0
@@ -723,26 +723,26 @@ def test_descriptor_reports_first_missing_field(store, desc_fields, expect_conve
 @pytest.mark.parametrize(
     "descriptor, exc_type, message",
     [
-        ({}, ValueError, "descriptor missing required field 'kind'"),
-        ({"preprocessing_ref": None}, ValueError, "descriptor missing required field 'kind'"),
+        ({}, ValueError, missing_field("kind")),
+        ({"preprocessing_ref": None}, ValueError, missing_field("kind")),
         ({"preprocessing_ref": 5}, TypeError, mismatch("int", "str")),
         ({"preprocessing_ref": b"r", "kind": 1}, TypeError, mismatch("bytes", "str")),
         ({"kind": 1}, TypeError, mismatch("int", "str")),
         ({"kind": None}, TypeError, mismatch("None", "str")),
         ({"kind": "k", "content_hash": None}, TypeError, mismatch("None", "str")),
         ({"kind": "k", "content_hash": "h", "framework": 1.0}, TypeError, mismatch("float", "str")),
-        ({"kind": "k", "content_hash": "h", "framework": "f"}, ValueError, "descriptor missing required field 'version'"),
+        ({"kind": "k", "content_hash": "h", "framework": "f"}, ValueError, missing_field("version")),
         (
             {"kind": "k", "content_hash": "h", "framework": "f", "version": "1"},
             ValueError,
-            "descriptor missing required field 'io_schema'",
+            missing_field("io_schema"),
         ),
         (
             {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": Outer.Inner()},
             TypeError,
             mismatch("Outer.Inner", "str"),
         ),
-        ({"Kind": "k", "content-hash": "h"}, ValueError, "descriptor missing required field 'kind'"),
+        ({"Kind": "k", "content-hash": "h"}, ValueError, missing_field("kind")),
         ({"kind": "k\udc00"}, UnicodeEncodeError, None),
         ({"preprocessing_ref": "\udc00"}, UnicodeEncodeError, None),
     ],

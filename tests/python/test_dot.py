@@ -14,9 +14,7 @@ from hypothesis import strategies as st
 import weftory_core as wc
 
 from blob_builder import DESCRIPTOR, blob, every_kind_blob, exchange, external, join, op, reduction, source, stage
-
-HEADER = "digraph weftory {\n"
-FOOTER = "}\n"
+from contracts import DOT_FOOTER, DOT_HEADER
 
 
 def escape(label):
@@ -25,14 +23,14 @@ def escape(label):
 
 def expected_dot(labels, inputs, marks=()):
     """labels[i] unescaped, inputs[i] the node's inputs, marks the marked ids."""
-    lines = [HEADER]
+    lines = [DOT_HEADER]
     for i, label in enumerate(labels):
         shape = ", shape=doublecircle" if i in marks else ""
         lines.append(f'  n{i} [label="{escape(label)}"{shape}];\n')
     for i, ins in enumerate(inputs):
         for x in ins:
             lines.append(f"  n{x} -> n{i};\n")
-    lines.append(FOOTER)
+    lines.append(DOT_FOOTER)
     return "".join(lines)
 
 
@@ -54,17 +52,17 @@ def float_text(x):
 def test_empty_store(store):
     text = store.to_dot()
     assert type(text) is str
-    assert text == "digraph weftory {\n}\n"
+    assert text == DOT_HEADER + DOT_FOOTER
 
 
 def test_source_and_neg_with_output():
     store = wc.GraphStore.deserialize(blob([source("x"), op("neg", [0])], outputs=[0]))
     assert store.to_dot() == (
-        "digraph weftory {\n"
-        '  n0 [label="Source x", shape=doublecircle];\n'
+        DOT_HEADER
+        + '  n0 [label="Source x", shape=doublecircle];\n'
         '  n1 [label="Op neg"];\n'
         "  n0 -> n1;\n"
-        "}\n"
+        + DOT_FOOTER
     )
 
 
@@ -74,8 +72,8 @@ def test_repeated_input_gives_repeated_edges(store):
     store.add_op("add", [0, 0])
     store.add_op("f", [2, 1, 2, 0])
     assert store.to_dot() == (
-        "digraph weftory {\n"
-        '  n0 [label="Source a"];\n'
+        DOT_HEADER
+        + '  n0 [label="Source a"];\n'
         '  n1 [label="Source b"];\n'
         '  n2 [label="Op add"];\n'
         '  n3 [label="Op f"];\n'
@@ -85,7 +83,7 @@ def test_repeated_input_gives_repeated_edges(store):
         "  n1 -> n3;\n"
         "  n2 -> n3;\n"
         "  n0 -> n3;\n"
-        "}\n"
+        + DOT_FOOTER
     )
 
 
@@ -227,7 +225,7 @@ def test_float_from_large_int_param(store):
 )
 def test_escaping_of_names(store, name, written):
     store.add_source(name)
-    assert store.to_dot() == f'digraph weftory {{\n  n0 [label="Source {written}"];\n}}\n'
+    assert store.to_dot() == DOT_HEADER + f'  n0 [label="Source {written}"];\n' + DOT_FOOTER
 
 
 def test_backslash_quote_is_three_backslashes_and_a_quote(store):

@@ -7,6 +7,8 @@ import sysconfig
 
 import pytest
 
+from contracts import VERSION
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
@@ -30,7 +32,7 @@ def test_import_works_with_a_gil():
     done = subprocess.run([sys.executable, "-c", "import weftory_core; print(weftory_core.version())"],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "0.0.7"
+    assert done.stdout.strip() == VERSION
 
 
 # The scripts that run this suite on a chosen interpreter say what they meant to run it on:

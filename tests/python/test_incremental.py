@@ -12,36 +12,25 @@ import pytest
 
 import weftory_core as wc
 
+from contracts import (
+    INCREMENTAL_REDUCER_DOC,
+    INCREMENTAL_REDUCER_METHODS,
+    MAGIC,
+    MODULE_NAME,
+    PANIC_EXCEPTION,
+    REDUCER_POISONED,
+    REDUCER_STATE_TYPE_ERROR,
+    REPORT_KEYS,
+    STORE_POISONED,
+    STR_TO_VEC,
+    TRUNCATED,
+    invalid_reducer_state,
+    mismatch,
+    no_node,
+)
+
 IR = wc.IncrementalReducer
 IDENTITY = {"scalar": 0.0, "side": "r"}
-
-CLASS_DOC = (
-    "Genuinely incremental reduction (plan §A.1): feed it a store as the graph is being built; each\n"
-    "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
-    "commutativity dedup, hash-consing — the same sound rules the SaturationEngine runs), so a concise\n"
-    "canonical form is maintained while building and `finalize` does one linear pass instead of a\n"
-    "whole-history optimization. `total_work()` counts nodes processed across all steps — it equals\n"
-    "the node count of the store, no matter how many steps fed it (the incrementality witness)."
-)
-METHOD_TEXTS = {
-    "step": (
-        "($self, store)",
-        "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
-        "(the delta size). The reducer must always be fed the same store.",
-    ),
-    "finalize": (
-        "($self, store, *, maximal_fusion=False, outputs=None)",
-        "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
-        "store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
-        "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`.",
-    ),
-    "watermark": ("($self)", "How many of the store's nodes have been consumed so far."),
-    "total_work": (
-        "($self)",
-        "Cumulative nodes processed across all steps (== watermark: each node touched once).",
-    ),
-    "canonical_count": ("($self)", "Size of the maintained canonical form."),
-}
 
 
 def result_of(pair):
@@ -90,13 +79,13 @@ def sinks(store):
 
 def test_class_text_signature_and_docstring():
     assert IR.__text_signature__ == "()"
-    assert IR.__doc__ == CLASS_DOC
-    assert IR.__module__ == "weftory_core"
+    assert IR.__doc__ == INCREMENTAL_REDUCER_DOC
+    assert IR.__module__ == MODULE_NAME
 
 
-@pytest.mark.parametrize("name", list(METHOD_TEXTS))
+@pytest.mark.parametrize("name", list(INCREMENTAL_REDUCER_METHODS))
 def test_method_text_signatures_and_docstrings(name):
-    signature, doc = METHOD_TEXTS[name]
+    signature, doc = INCREMENTAL_REDUCER_METHODS[name]
     method = getattr(IR, name)
     assert (method.__text_signature__, method.__doc__) == (signature, doc)
 
@@ -133,15 +122,14 @@ def test_finalize_without_steps_consumes_the_store():
     store, r = chain(6), IR()
     reduced, report = r.finalize(store, outputs=[5])
     assert r.watermark() == r.total_work() == 6
-    assert report == {"input_nodes": 6, "reachable_nodes": 6, "canonical_nodes": 6, "stages": 1,
-                      "reduced_nodes": 2, "boundary_nodes": 1}
+    assert report == dict(zip(REPORT_KEYS, (6, 6, 6, 1, 2, 1)))
     assert len(reduced.node_map()) == 6
 
 
 def test_an_output_beyond_the_store_is_refused_and_changes_nothing():
     store, r = chain(4), IR()
     r.step(chain(2))
-    with pytest.raises(ValueError, match=r"^no node with id 4$"):
+    with pytest.raises(ValueError, match=f"^{no_node(4)}$"):
         r.finalize(store, outputs=[0, 4])
     assert r.watermark() == 2
 
@@ -203,7 +191,7 @@ def test_any_batching_gives_the_same_result_and_equals_reduce_when_nothing_is_de
     expected_store, expected_report = store.reduce(maximal_fusion=maximal, outputs=outputs)
     assert (blob, outs, node_map) == (expected_store.serialize(), expected_store.outputs(),
                                       expected_store.node_map())
-    for key in ("canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"):
+    for key in REPORT_KEYS[2:]:
         assert report[key] == expected_report[key]
     assert report["input_nodes"] == report["reachable_nodes"] <= expected_report["input_nodes"]
 
@@ -226,13 +214,11 @@ def add_like(store, node):
 STORE = chain(3)
 
 ARGUMENT_ERRORS = [
-    (lambda: IR().step(5), TypeError, "'int' object is not an instance of 'GraphStore'", "store"),
-    (lambda: IR().step(None), TypeError, "'None' is not an instance of 'GraphStore'", "store"),
-    (lambda: IR().finalize(IR()), TypeError,
-     "'IncrementalReducer' object is not an instance of 'GraphStore'", "store"),
-    (lambda: IR().finalize(STORE, maximal_fusion=1), TypeError,
-     "'int' object is not an instance of 'bool'", "maximal_fusion"),
-    (lambda: IR().finalize(STORE, outputs="0"), TypeError, "Can't extract `str` to `Vec`", "outputs"),
+    (lambda: IR().step(5), TypeError, mismatch("int", "GraphStore"), "store"),
+    (lambda: IR().step(None), TypeError, mismatch("None", "GraphStore"), "store"),
+    (lambda: IR().finalize(IR()), TypeError, mismatch("IncrementalReducer", "GraphStore"), "store"),
+    (lambda: IR().finalize(STORE, maximal_fusion=1), TypeError, mismatch("int", "bool"), "maximal_fusion"),
+    (lambda: IR().finalize(STORE, outputs="0"), TypeError, STR_TO_VEC, "outputs"),
     (lambda: IR().finalize(STORE, outputs={0}), TypeError, None, "outputs"),
     (lambda: IR().finalize(STORE, outputs=[-1]), OverflowError, None, "outputs"),
     # store is converted first, then maximal_fusion, then outputs.
@@ -297,15 +283,14 @@ def test_state_keeps_total_work_lagging_the_watermark_when_pickled():
 @pytest.mark.parametrize(
     "state, exc_type, message",
     [
-        (None, TypeError, "IncrementalReducer state must be a tuple (bytes, bytes, int)"),
-        ((b"", b""), TypeError, "IncrementalReducer state must be a tuple (bytes, bytes, int)"),
-        ((b"WIR1", b"", 0), ValueError, "invalid IncrementalReducer state: truncated weftory IR blob"),
-        ((chain(2).serialize(), b"\0\0\0", 0), ValueError,
-         "invalid IncrementalReducer state: forwarding map of 3 bytes"),
+        (None, TypeError, REDUCER_STATE_TYPE_ERROR),
+        ((b"", b""), TypeError, REDUCER_STATE_TYPE_ERROR),
+        ((MAGIC, b"", 0), ValueError, invalid_reducer_state(TRUNCATED)),
+        ((chain(2).serialize(), b"\0\0\0", 0), ValueError, invalid_reducer_state("forwarding map of 3 bytes")),
         ((chain(2).serialize(), bytes([2, 0, 0, 0]), 0), ValueError,
-         "invalid IncrementalReducer state: forward entry 0 refers to canonical node 2 of 2"),
+         invalid_reducer_state("forward entry 0 refers to canonical node 2 of 2")),
         ((chain(2).serialize(), bytes([0, 0, 0, 0]), 2), ValueError,
-         "invalid IncrementalReducer state: total work 2 exceeds the 1 consumed nodes"),
+         invalid_reducer_state("total work 2 exceeds the 1 consumed nodes")),
         ((chain(2).serialize(), b"", -1), OverflowError, None),
     ],
 )
@@ -351,8 +336,8 @@ def test_a_poisoned_reducer_panics_on_every_method_for_good():
     store, r = probe.GraphStore(), probe.IncrementalReducer()
     store.add_source("a")
     r.step(store)
-    assert outcome(lambda: probe.poison_reducer(r, "planted")) == ("PanicException", ("planted",))
-    poisoned = ("PanicException", ("incremental reducer poisoned",))
+    assert outcome(lambda: probe.poison_reducer(r, "planted")) == (PANIC_EXCEPTION, ("planted",))
+    poisoned = (PANIC_EXCEPTION, (REDUCER_POISONED,))
     calls = [lambda: r.step(store), lambda: r.finalize(store), lambda: r.watermark(),
              lambda: r.total_work(), lambda: r.canonical_count(), lambda: pickle.dumps(r)]
     for _ in range(2):
@@ -370,8 +355,8 @@ def test_a_poisoned_store_met_under_the_reducer_poisons_it_too():
     good.add_source("a")
     outcome(lambda: probe.poison(bad, "planted"))
     name, args = outcome(lambda: r.step(bad))
-    assert name == "PanicException" and args[0].startswith("weftory-core store mutex poisoned")
-    assert outcome(lambda: r.step(good)) == ("PanicException", ("incremental reducer poisoned",))
+    assert name == PANIC_EXCEPTION and args[0].startswith(STORE_POISONED)
+    assert outcome(lambda: r.step(good)) == (PANIC_EXCEPTION, (REDUCER_POISONED,))
     assert probe.IncrementalReducer().step(good) == 1
 
 

@@ -10,23 +10,17 @@ import pytest
 
 import weftory_core as wc
 
+from contracts import (
+    DESCRIPTOR_KEYS,
+    DICT_CHANGED_SIZE,
+    GRAPHSTORE_SIGNATURES,
+    MODULE_NAME,
+    PANIC_EXCEPTION,
+    PAYLOAD_DESCRIPTOR_SIGNATURE,
+    VERSION,
+)
+
 Py_TPFLAGS_HEAPTYPE = 1 << 9
-
-# method: (__text_signature__, inspect.signature of the unbound method)
-GRAPHSTORE_METHODS = {
-    "add_source": ("($self, name, params=None)", "(self, /, name, params=None)"),
-    "add_op": ("($self, name, inputs, params=None)", "(self, /, name, inputs, params=None)"),
-    "add_reduction": ("($self, name, inputs, params=None)", "(self, /, name, inputs, params=None)"),
-    "add_external": ("($self, descriptor, inputs, params=None)", "(self, /, descriptor, inputs, params=None)"),
-    "add_exchange": ("($self, inputs, params=None)", "(self, /, inputs, params=None)"),
-    "add_join": ("($self, inputs, params=None)", "(self, /, inputs, params=None)"),
-    "node_count": ("($self)", "(self, /)"),
-    "nodes": ("($self)", "(self, /)"),
-    "outputs": ("($self)", "(self, /)"),
-    "node_map": ("($self)", "(self, /)"),
-}
-
-PD_SIGNATURE = "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)"
 
 
 def _valid_pd(**overrides):
@@ -64,7 +58,7 @@ def test_module_docstring_is_empty():
 @pytest.mark.parametrize("cls", [wc.GraphStore, wc.PayloadDescriptor, wc.IncrementalReducer])
 def test_classes_are_heap_types_of_this_module(cls):
     assert cls.__flags__ & Py_TPFLAGS_HEAPTYPE
-    assert cls.__module__ == "weftory_core"
+    assert cls.__module__ == MODULE_NAME
 
 
 METHOD_TABLE_ORDER = [
@@ -76,7 +70,7 @@ METHOD_TABLE_ORDER = [
 
 def test_graphstore_methods_follow_the_method_table_order():
     public = [k for k in vars(wc.GraphStore) if not k.startswith("_")]
-    assert set(GRAPHSTORE_METHODS) <= set(public)
+    assert set(GRAPHSTORE_SIGNATURES) <= set(public)
     assert public == [name for name in METHOD_TABLE_ORDER if name in public]
 
 
@@ -84,7 +78,7 @@ def test_graphstore_methods_follow_the_method_table_order():
 
 
 def test_version_returns_release_text():
-    assert wc.version() == "0.0.7"
+    assert wc.version() == VERSION
     assert type(wc.version()) is str
 
 
@@ -135,7 +129,7 @@ def test_version_takes_no_arguments(args, kwargs):
 # --- text signatures and docstrings ----------------------------------------
 
 
-@pytest.mark.parametrize("method, signatures", GRAPHSTORE_METHODS.items())
+@pytest.mark.parametrize("method, signatures", GRAPHSTORE_SIGNATURES.items())
 def test_method_text_signature(method, signatures):
     text_signature, unbound = signatures
     func = getattr(wc.GraphStore, method)
@@ -147,7 +141,7 @@ def test_method_text_signature(method, signatures):
 
 @pytest.mark.parametrize(
     "obj, text_signature",
-    [(wc.GraphStore, "()"), (wc.PayloadDescriptor, PD_SIGNATURE), (wc.IncrementalReducer, "()"),
+    [(wc.GraphStore, "()"), (wc.PayloadDescriptor, PAYLOAD_DESCRIPTOR_SIGNATURE), (wc.IncrementalReducer, "()"),
      (wc.version, "()")],
     ids=["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"],
 )
@@ -158,7 +152,7 @@ def test_class_and_function_text_signature(obj, text_signature):
 
 def test_payload_descriptor_signature_is_keyword_only_with_one_default():
     params = inspect.signature(wc.PayloadDescriptor).parameters
-    assert list(params) == ["kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"]
+    assert list(params) == list(DESCRIPTOR_KEYS)
     assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in params.values())
     assert [name for name, p in params.items() if p.default is not inspect.Parameter.empty] == [
         "preprocessing_ref"
@@ -271,10 +265,10 @@ def test_stores_are_independent():
 def test_panic_exception_derives_directly_from_base_exception(provoke_panic):
     exc = provoke_panic()
     cls = type(exc)
-    assert cls.__name__ == "PanicException"
+    assert cls.__name__ == PANIC_EXCEPTION
     assert cls.__bases__ == (BaseException,)
     assert not isinstance(exc, Exception)
-    assert exc.args == ("dictionary changed size during iteration",)
+    assert exc.args == (DICT_CHANGED_SIZE,)
 
 
 def test_panic_exception_class_is_process_wide(provoke_panic):
@@ -289,7 +283,7 @@ def test_except_exception_does_not_catch_panic(panicking_call):
         except Exception:  # must not swallow the panic
             caught_as_exception.append(True)
     except BaseException as exc:  # noqa: B036
-        assert type(exc).__name__ == "PanicException"
+        assert type(exc).__name__ == PANIC_EXCEPTION
     else:
         pytest.fail("panic did not propagate past except Exception")
     assert caught_as_exception == []

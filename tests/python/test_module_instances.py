@@ -20,6 +20,8 @@ import pytest
 
 import weftory_core as wc
 
+from contracts import DESCRIPTOR_TYPE_ERROR, DICT_CHANGED_SIZE
+
 DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
 
 
@@ -89,7 +91,7 @@ def test_foreign_descriptor_is_refused_like_any_other_object(second, expect_conv
     store = built_store(owner)
     pd = foreign.PayloadDescriptor(**DESCRIPTOR)
     expect_conversion_error(
-        lambda: store.add_external(pd, [0]), TypeError, "descriptor must be a PayloadDescriptor or dict", "descriptor"
+        lambda: store.add_external(pd, [0]), TypeError, DESCRIPTOR_TYPE_ERROR, "descriptor"
     )
     assert store.node_count() == 2
 
@@ -133,7 +135,7 @@ def test_panic_exception_is_shared_by_the_instances(second, provoke_panic):
     with pytest.raises(BaseException) as info:  # noqa: B017 - the panic is not an Exception
         second.GraphStore().add_source("s", params)
     assert type(info.value) is type(provoke_panic())
-    assert info.value.args == ("dictionary changed size during iteration",)
+    assert info.value.args == (DICT_CHANGED_SIZE,)
 
 
 def test_dropped_instance_is_collected():

@@ -3,12 +3,14 @@
 import copy
 import multiprocessing
 import pickle
+import re
 
 import pytest
 
 import weftory_core as wc
 
 from blob_builder import DESCRIPTOR, every_kind_blob, stage_blob
+from contracts import BAD_MAGIC, MAGIC, TRUNCATED, bad_node_map_entry
 
 
 def snapshot(store):
@@ -112,17 +114,14 @@ def test_tampered_node_map_is_refused(node_map):
         wc.GraphStore._from_pickle(data, node_map)
 
 
-ENTRY_SHAPE = "must be None or a (reduced_id, member_index) tuple, not "
-
-
 @pytest.mark.parametrize(
     "node_map, message",
     [
-        ([(0, None, 1)], "node map entry 0 " + ENTRY_SHAPE + "a tuple of length 3"),
-        ([None, (0,)], "node map entry 1 " + ENTRY_SHAPE + "a tuple of length 1"),
-        ([(0, None), ()], "node map entry 1 " + ENTRY_SHAPE + "a tuple of length 0"),
-        ([[0, None]], "node map entry 0 " + ENTRY_SHAPE + "'list'"),
-        ([None, None, 3], "node map entry 2 " + ENTRY_SHAPE + "'int'"),
+        ([(0, None, 1)], bad_node_map_entry(0, "a tuple of length 3")),
+        ([None, (0,)], bad_node_map_entry(1, "a tuple of length 1")),
+        ([(0, None), ()], bad_node_map_entry(1, "a tuple of length 0")),
+        ([[0, None]], bad_node_map_entry(0, "'list'")),
+        ([None, None, 3], bad_node_map_entry(2, "'int'")),
     ],
 )
 def test_malformed_node_map_entry_is_named(expect_conversion_error, node_map, message):
@@ -131,10 +130,10 @@ def test_malformed_node_map_entry_is_named(expect_conversion_error, node_map, me
 
 
 def test_tampered_blob_is_refused():
-    with pytest.raises(ValueError, match="^truncated weftory IR blob$"):
-        wc.GraphStore._from_pickle(b"WIR1", [])
-    with pytest.raises(ValueError, match=r"^not a weftory IR blob \(bad magic/version\)$"):
-        pickle.loads(pickle.dumps(cone_store()).replace(b"WIR1", b"WIR9"))
+    with pytest.raises(ValueError, match=f"^{TRUNCATED}$"):
+        wc.GraphStore._from_pickle(MAGIC, [])
+    with pytest.raises(ValueError, match=f"^{re.escape(BAD_MAGIC)}$"):
+        pickle.loads(pickle.dumps(cone_store()).replace(MAGIC, b"WIR9"))
 
 
 def describe(store):

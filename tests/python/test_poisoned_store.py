@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+from contracts import PANIC_EXCEPTION, PARAMS_TYPE_ERROR, not_an_instance, store_poisoned
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 _found = glob.glob(os.path.join(ROOT, "build-tests", "_weftory_probe*.so"))
 if _found:
@@ -19,7 +21,7 @@ if _found:
 probe = pytest.importorskip("_weftory_probe", reason="the probe is built by the C++ test build (scripts/test.sh)")
 
 REASON = "planted fault"
-POISONED = f"weftory-core store mutex poisoned: a previous operation failed while holding it ({REASON})"
+POISONED = store_poisoned(REASON)
 DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
 
 # Every method that reaches the store, with valid arguments for a store of two nodes.
@@ -53,7 +55,7 @@ def two_node_store():
 def poison(store):
     with pytest.raises(BaseException) as info:  # noqa: B017 - the panic is not an Exception
         probe.poison(store, REASON)
-    assert (type(info.value).__name__, info.value.args) == ("PanicException", (REASON,))
+    assert (type(info.value).__name__, info.value.args) == (PANIC_EXCEPTION, (REASON,))
     assert not isinstance(info.value, Exception)
 
 
@@ -71,14 +73,14 @@ def test_every_call_on_a_poisoned_store_panics_with_the_poison_message(name):
     poison(store)
     call = CALLS[name]
     # The mutex stays poisoned: the same answer every time.
-    assert [outcome(call, store) for _ in range(3)] == [("PanicException", (POISONED,))] * 3
+    assert [outcome(call, store) for _ in range(3)] == [(PANIC_EXCEPTION, (POISONED,))] * 3
 
 
 def test_conversion_errors_still_come_first_on_a_poisoned_store():
     # Arguments are converted before the mutex is taken, so their errors are the ordinary ones.
     store = two_node_store()
     poison(store)
-    with pytest.raises(TypeError, match="params must be a dict or None"):
+    with pytest.raises(TypeError, match=PARAMS_TYPE_ERROR):
         store.add_source("x", 1)
     with pytest.raises(OverflowError):
         store.add_op("f", [-1])
@@ -97,5 +99,5 @@ def test_other_stores_are_not_affected():
 def test_poison_takes_only_the_probes_own_stores():
     import weftory_core
 
-    with pytest.raises(TypeError, match="is not an instance of 'GraphStore'"):
+    with pytest.raises(TypeError, match=not_an_instance("GraphStore")):
         probe.poison(weftory_core.GraphStore(), REASON)

@@ -9,6 +9,8 @@ import pytest
 
 import weftory_core as wc
 
+from contracts import MAGIC, PANIC_EXCEPTION
+
 # Under the sanitizers LeakSanitizer checks every allocation of the whole suite, and the
 # sanitizer's allocator (quarantine, tracemalloc's own traces) makes these counts meaningless.
 UNDER_ASAN = os.environ.get("WEFTORY_UNDER_ASAN") == "1" or "asan" in os.environ.get("LD_PRELOAD", "")
@@ -91,7 +93,7 @@ ERRORS = {
     "descriptor_kwonly": (lambda: wc.PayloadDescriptor("a"), TypeError),
     "binding": (lambda: STORE.add_op("f", [0], None, 4), TypeError),
     "unknown_keyword": (lambda: STORE.add_op("f", [0], nope=1), TypeError),
-    "bad_blob": (lambda: wc.GraphStore.deserialize(b"WIR1\x01\x00\x00\x00\x07"), ValueError),
+    "bad_blob": (lambda: wc.GraphStore.deserialize(MAGIC + b"\x01\x00\x00\x00\x07"), ValueError),
     "truncated_blob": (lambda: wc.GraphStore.deserialize(BLOB[:-3]), ValueError),
     "bad_cone": (lambda: STORE.cone(outputs=[0, 50]), ValueError),
     "bad_serialize": (lambda: STORE.serialize([50]), ValueError),
@@ -104,7 +106,7 @@ ERRORS = {
     "reducer_binding": (lambda: REDUCER.finalize(STORE, True), TypeError),
     "reducer_bad_output": (lambda: REDUCER.finalize(STORE, outputs=[0, 50]), ValueError),
     "reducer_str_outputs": (lambda: REDUCER.finalize(STORE, outputs="0"), TypeError),
-    "reducer_bad_state": (lambda: wc.IncrementalReducer().__setstate__((b"WIR1", b"", 0)), ValueError),
+    "reducer_bad_state": (lambda: wc.IncrementalReducer().__setstate__((MAGIC, b"", 0)), ValueError),
     "reducer_used_state": (lambda: REDUCER.__setstate__(REDUCER.__reduce__()[2]), ValueError),
 }
 
@@ -134,7 +136,7 @@ def _mutating_dict_panics():
     try:
         STORE.add_source("p", params)
     except BaseException as exc:  # noqa: BLE001
-        assert type(exc).__name__ == "PanicException"
+        assert type(exc).__name__ == PANIC_EXCEPTION
         return
     raise AssertionError("expected PanicException")
 

@@ -9,8 +9,7 @@ from hypothesis import strategies as st
 
 import weftory_core as wc
 
-NODE_KEYS = ["id", "output", "inputs", "kind", "name", "params"]
-DESCRIPTOR_KEYS = ["kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"]
+from contracts import DESCRIPTOR_FIELDS, DESCRIPTOR_KEYS, NODE_KEYS, no_node
 
 
 def add_any(store, kind, inputs, params=None, name="n", descriptor=None):
@@ -153,7 +152,7 @@ def test_zero_and_negative_zero_are_stored_as_given(store):
     assert signs == [1.0, -1.0]
 
 
-@pytest.mark.parametrize("field", ["kind", "content_hash", "framework", "version", "io_schema"])
+@pytest.mark.parametrize("field", DESCRIPTOR_FIELDS)
 def test_every_descriptor_field_is_part_of_identity(store, desc_fields, field):
     base = store.add_external(desc_fields, [])
     changed = dict(desc_fields, **{field: desc_fields[field] + "x"})
@@ -242,7 +241,7 @@ def test_unknown_input_reports_first_offender_and_changes_nothing(store, desc_fi
     with pytest.raises(ValueError) as info:
         add_any(store, kind, inputs, {"p": 1}, descriptor=desc_fields)
     assert type(info.value) is ValueError
-    assert str(info.value) == f"no node with id {reported}"
+    assert str(info.value) == no_node(reported)
     assert store.node_count() == size
     assert store.nodes() == before
     # The store still works and the next id is unaffected by the failure.
@@ -265,7 +264,7 @@ def test_nodes_of_source_with_params(store):
     store.add_source("x", {"b": True, "a": 1.5})
     nodes = store.nodes()
     assert nodes == [{"id": 0, "output": False, "inputs": [], "kind": "source", "name": "x", "params": {"a": 1.5, "b": True}}]
-    assert list(nodes[0]) == NODE_KEYS
+    assert list(nodes[0]) == list(NODE_KEYS)
     assert list(nodes[0]["params"]) == ["a", "b"]
     assert type(nodes[0]["params"]["a"]) is float
     assert type(nodes[0]["params"]["b"]) is bool
@@ -312,7 +311,7 @@ def test_nodes_of_every_kind(store):
         assert list(got) == list(want)
         assert list(got["params"]) == list(want["params"])
         if "descriptor" in want:
-            assert list(got["descriptor"]) == DESCRIPTOR_KEYS
+            assert list(got["descriptor"]) == list(DESCRIPTOR_KEYS)
     assert list(nodes[2]["params"]) == ["scalar", "side"]
 
 
@@ -473,7 +472,7 @@ def test_interning_matches_model(actions):
             desc_arg = descriptor
         expected = model.add(kind, name, inputs, params, descriptor)
         if expected[0] == "bad":
-            with pytest.raises(ValueError, match=f"^no node with id {expected[1]}$"):
+            with pytest.raises(ValueError, match=f"^{no_node(expected[1])}$"):
                 add_any(store, kind, inputs, params, name=name, descriptor=desc_arg)
         else:
             assert add_any(store, kind, inputs, params, name=name, descriptor=desc_arg) == expected[1]
@@ -482,7 +481,7 @@ def test_interning_matches_model(actions):
     nodes = store.nodes()
     assert len(nodes) == len(model.records)
     for node, (kind, name, inputs, params, descriptor) in zip(nodes, model.records):
-        keys = ["id", "output", "inputs", "kind", "name", "params"] + (["descriptor"] if kind == "external" else [])
+        keys = list(NODE_KEYS) + (["descriptor"] if kind == "external" else [])
         assert list(node) == keys
         assert node["kind"] == kind
         assert node["name"] == name

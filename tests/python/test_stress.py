@@ -12,6 +12,8 @@ import pytest
 
 import weftory_core as wc
 
+from contracts import DICT_CHANGED_SIZE, DICT_KEYS_CHANGED, DOT_FOOTER, DOT_HEADER, PANIC_EXCEPTION
+
 DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
 
 
@@ -93,7 +95,7 @@ def test_writers_and_readers_share_one_store():
                 copy = wc.GraphStore.deserialize(blob)
                 assert copy.nodes() == final_nodes[: copy.node_count()]
                 dot = store.to_dot()
-                assert dot.startswith("digraph weftory {\n") and dot.endswith("}\n")
+                assert dot.startswith(DOT_HEADER) and dot.endswith(DOT_FOOTER)
                 assert dot.count("[label=") <= store.node_count()
                 if view:
                     last = len(view) - 1
@@ -204,9 +206,9 @@ def test_params_dict_changed_by_another_thread(change):
 
     if "error" in outcome:
         exc = outcome["error"]
-        assert type(exc).__name__ == "PanicException"
+        assert type(exc).__name__ == PANIC_EXCEPTION
         assert not isinstance(exc, Exception)
-        assert str(exc) in ("dictionary changed size during iteration", "dictionary keys changed during iteration")
+        assert str(exc) in (DICT_CHANGED_SIZE, DICT_KEYS_CHANGED)
         assert store.node_count() == 1
     else:
         # The conversion finished before the change was seen: a whole node was added.

@@ -9,6 +9,8 @@ import pytest
 
 import weftory_core as wc
 
+from contracts import DICT_CHANGED_SIZE, DICT_KEYS_CHANGED, PANIC_EXCEPTION
+
 N_THREADS = 6
 
 
@@ -227,14 +229,10 @@ def swap_visited_key(d):
     d["new"] = 0
 
 
-CHANGED_SIZE = "dictionary changed size during iteration"
-KEYS_CHANGED = "dictionary keys changed during iteration"
-
-
 @pytest.mark.parametrize("value_type", [MutatesOnIndex, MutatesOnFloat])
 @pytest.mark.parametrize(
     "mutate, message",
-    [(insert_key, CHANGED_SIZE), (remove_later_key, CHANGED_SIZE), (swap_visited_key, KEYS_CHANGED)],
+    [(insert_key, DICT_CHANGED_SIZE), (remove_later_key, DICT_CHANGED_SIZE), (swap_visited_key, DICT_KEYS_CHANGED)],
     ids=["insert", "remove", "delete-and-insert"],
 )
 @pytest.mark.parametrize("method", ["add_source", "add_op", "add_external", "add_join"])
@@ -262,7 +260,7 @@ def test_params_dict_changed_during_conversion_panics(value_type, mutate, messag
         outcome = (type(exc).__name__, isinstance(exc, Exception), exc.args)
     else:
         outcome = None
-    assert outcome == ("PanicException", False, (message,))
+    assert outcome == (PANIC_EXCEPTION, False, (message,))
     # The failed call keeps nothing alive.
     assert sys.getrefcount(value) == value_refs
     assert sys.getrefcount(params) == params_refs
@@ -305,7 +303,7 @@ def test_key_put_back_during_conversion_panics(value_type, method):
         outcome = (type(exc).__name__, exc.args)
     else:
         outcome = ("stored", store.nodes()[-1]["params"])
-    assert outcome == ("PanicException", (KEYS_CHANGED,))
+    assert outcome == (PANIC_EXCEPTION, (DICT_KEYS_CHANGED,))
     assert store.serialize() == before
 
 
@@ -345,8 +343,8 @@ def test_params_dict_changed_by_another_thread_never_stores_a_repeated_key():
         churner.join(timeout=60)
     assert not churner.is_alive()
 
-    panics = {(CHANGED_SIZE,), (KEYS_CHANGED,)}
-    unexpected = [o for o in outcomes if o[0] != "stored" and not (o[0] == "PanicException" and o[1] in panics)]
+    panics = {(DICT_CHANGED_SIZE,), (DICT_KEYS_CHANGED,)}
+    unexpected = [o for o in outcomes if o[0] != "stored" and not (o[0] == PANIC_EXCEPTION and o[1] in panics)]
     assert unexpected == []
     for node in store.nodes():
         assert set(node["params"]) <= set(keys)
