@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "egraph/log.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::egraph {
 
@@ -88,11 +88,6 @@ std::string SymbolLang::to_string(const SymbolTable& symbols) const {
 // EGraph
 
 namespace {
-
-[[noreturn]] void index_out_of_bounds(std::size_t len, std::size_t index) {
-  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-        std::to_string(index));
-}
 
 // Class node lists are short; insertion sort beats the general sort there.
 void sort_nodes(ClassNodes& nodes) {

@@ -17,10 +17,10 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "egraph/big_alloc.hpp"
-#include "egraph/hash.hpp"
-#include "egraph/small_vec.hpp"
 #include "egraph/symbol.hpp"
+#include "support/big_alloc.hpp"
+#include "support/hash.hpp"
+#include "support/small_vec.hpp"
 
 namespace weftory::egraph {
 

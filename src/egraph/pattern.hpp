@@ -18,7 +18,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/symbol.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::egraph {
 

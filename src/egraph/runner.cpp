@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "egraph/log.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::egraph {
 

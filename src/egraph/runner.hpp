@@ -19,8 +19,8 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "egraph/egraph.hpp"
-#include "egraph/hash.hpp"
 #include "egraph/pattern.hpp"
+#include "support/hash.hpp"
 
 namespace weftory::egraph {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::egraph {
 namespace {
@@ -34,9 +34,7 @@ Symbol SymbolTable::intern(std::string_view text) {
 }
 
 std::string_view SymbolTable::text(Symbol symbol) const {
-  if (symbol.index() >= texts_.size())
-    fatal("index out of bounds: the len is " + std::to_string(texts_.size()) + " but the index is " +
-          std::to_string(symbol.index()));
+  if (symbol.index() >= texts_.size()) index_out_of_bounds(texts_.size(), symbol.index());
   return texts_[symbol.index()];
 }
 

@@ -13,7 +13,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "egraph/hash.hpp"
+#include "support/hash.hpp"
 
 namespace weftory::egraph {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "optimizer/rules.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 
@@ -20,7 +20,7 @@ using egraph::SymbolLang;
 using Clock = std::chrono::steady_clock;
 // Per-term and per-class tables of a large batch are read at random.
 template <class T>
-using Table = std::vector<T, egraph::BigAllocator<T>>;
+using Table = std::vector<T, BigAllocator<T>>;
 
 constexpr std::string_view kOpPrefix = "op|";
 constexpr std::uint64_t kNoEntry = std::numeric_limits<std::uint64_t>::max();
@@ -33,10 +33,6 @@ egraph::Rewrite rule(const std::string& name, const std::string& searcher, const
                      egraph::SymbolTable& symbols) {
   auto made = egraph::Rewrite::make(name, pattern(searcher, symbols), pattern(applier, symbols), symbols);
   return std::move(made).unwrap();
-}
-
-[[noreturn]] void index_out_of_bounds(std::size_t len, std::uint64_t index) {
-  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
 }
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {

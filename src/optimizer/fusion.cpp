@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 

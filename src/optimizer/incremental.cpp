@@ -5,17 +5,13 @@
 #include <string>
 #include <utility>
 
-#include "store/fatal.hpp"
 #include "store/node_view.hpp"
+#include "support/fatal.hpp"
+#include "support/hash.hpp"
 
 namespace weftory {
 
 namespace {
-
-std::uint64_t random_seed() {
-  static thread_local std::mt19937_64 generator{std::random_device{}()};
-  return generator();
-}
 
 RecordRef as_node(const NodeRecord& record) { return RecordRef(record); }
 const NodeRef& as_node(const NodeRef& node) { return node; }

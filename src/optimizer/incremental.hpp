@@ -28,8 +28,8 @@
 #include "store/node.hpp"
 #include "store/node_index.hpp"
 #include "store/node_table.hpp"
-#include "store/stable_vector.hpp"
 #include "store/store.hpp"
+#include "support/stable_vector.hpp"
 
 namespace weftory {
 

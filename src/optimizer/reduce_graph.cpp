@@ -10,9 +10,9 @@
 
 #include "optimizer/fusion.hpp"
 #include "store/cone.hpp"
-#include "store/fatal.hpp"
-#include "store/hash.hpp"
 #include "store/node_view.hpp"
+#include "support/fatal.hpp"
+#include "support/hash.hpp"
 
 namespace weftory {
 
@@ -38,10 +38,6 @@ class Laps {
   ReductionTimings* timings_;
   Clock::time_point last_;
 };
-
-[[noreturn]] void index_out_of_bounds(std::size_t len, std::uint64_t index) {
-  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
-}
 
 // The common-subexpression index: canonical positions, hashed and compared
 // by (op text, children) through the canonical vector itself. A candidate is

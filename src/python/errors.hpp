@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "python/pyref.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::py {
 

@@ -10,8 +10,8 @@
 #include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/method_cast.hpp"
 #include "python/graph_store.hpp"
+#include "python/method_cast.hpp"
 #include "store/blob.hpp"
 
 namespace weftory::py {

@@ -3,7 +3,7 @@
 #include "python/graph_store.hpp"
 #include "python/incremental_reducer.hpp"
 #include "python/payload_descriptor.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::py {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "store/fatal.hpp"
 #include "store/node_draft.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 

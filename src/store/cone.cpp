@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 

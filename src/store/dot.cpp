@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 

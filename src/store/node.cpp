@@ -6,8 +6,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "store/hash.hpp"
 #include "store/node_view.hpp"
+#include "support/hash.hpp"
 
 namespace weftory {
 

@@ -12,7 +12,7 @@
 
 #include "store/node_table.hpp"
 #include "store/node_view.hpp"
-#include "store/stable_vector.hpp"
+#include "support/stable_vector.hpp"
 
 namespace weftory {
 

@@ -22,7 +22,7 @@
 
 #include "store/node.hpp"
 #include "store/node_view.hpp"
-#include "store/stable_vector.hpp"
+#include "support/stable_vector.hpp"
 
 namespace weftory {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "store/hash.hpp"
 #include "store/node.hpp"
+#include "support/hash.hpp"
 
 namespace weftory {
 

@@ -5,16 +5,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/hash.hpp"
+
 namespace weftory {
-
-namespace {
-
-std::uint64_t random_seed() {
-  static thread_local std::mt19937_64 generator{std::random_device{}()};
-  return generator();
-}
-
-}  // namespace
 
 NodeRef NodesView::at(std::size_t i) const {
   if (i >= size_) throw std::out_of_range("NodesView::at: index " + std::to_string(i) + " out of range");

@@ -16,13 +16,13 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "store/fatal.hpp"
 #include "store/node.hpp"
 #include "store/node_index.hpp"
 #include "store/node_table.hpp"
 #include "store/node_view.hpp"
-#include "store/short_mutex.hpp"
-#include "store/stable_vector.hpp"
+#include "support/fatal.hpp"
+#include "support/short_mutex.hpp"
+#include "support/stable_vector.hpp"
 
 namespace weftory {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 namespace {

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 namespace {

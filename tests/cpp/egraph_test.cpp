@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "egraph/big_alloc.hpp"
 #include "egraph/log.hpp"
 #include "log_capture.hpp"
-#include "egraph/small_vec.hpp"
-#include "store/fatal.hpp"
+#include "support/big_alloc.hpp"
+#include "support/fatal.hpp"
+#include "support/small_vec.hpp"
 #include "test_symbols.hpp"
 
 namespace weftory::egraph {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 #include "symbolic_eval.hpp"
 
 namespace weftory {

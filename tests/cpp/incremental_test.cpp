@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "optimizer/report.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 #include "symbolic_eval.hpp"
 
 namespace weftory {

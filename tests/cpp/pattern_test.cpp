@@ -9,7 +9,7 @@
 
 #include "egraph/log.hpp"
 #include "log_capture.hpp"
-#include "store/fatal.hpp"
+#include "support/fatal.hpp"
 #include "test_symbols.hpp"
 
 namespace weftory::egraph {

@@ -1,4 +1,4 @@
-#include "store/short_mutex.hpp"
+#include "support/short_mutex.hpp"
 
 #include <gtest/gtest.h>
 

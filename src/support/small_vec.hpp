@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-namespace weftory::egraph {
+namespace weftory {
 
 template <class T, std::uint32_t N>
 class SmallVec {
@@ -136,4 +136,4 @@ class SmallVec {
   };
 };
 
-}  // namespace weftory::egraph
+}  // namespace weftory

@@ -2,6 +2,7 @@
 // a FatalError ends the call and reaches Python as PanicException.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -13,5 +14,10 @@ class FatalError : public std::runtime_error {
 };
 
 [[noreturn]] inline void fatal(const std::string& message) { throw FatalError(message); }
+
+// An index past the end of a sequence of `len` entries.
+[[noreturn]] inline void index_out_of_bounds(std::size_t len, std::size_t index) {
+  fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
+}
 
 }  // namespace weftory
