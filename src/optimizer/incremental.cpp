@@ -202,9 +202,6 @@ std::uint64_t IncrementalReducer::canonical_count() const {
   return locked([&] { return state_.canonical_count(); });
 }
 
-bool IncrementalReducer::poisoned() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return poisoned_;
-}
+bool IncrementalReducer::poisoned() const { return poison_.poisoned(); }
 
 }  // namespace weftory

@@ -29,6 +29,7 @@
 #include "store/node_index.hpp"
 #include "store/node_table.hpp"
 #include "store/store.hpp"
+#include "support/poison.hpp"
 #include "support/stable_vector.hpp"
 
 namespace weftory {
@@ -155,20 +156,11 @@ class IncrementalReducer {
  private:
   template <class F>
   decltype(auto) locked(F&& f) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (poisoned_) fatal(kReducerPoisonedMessage);
-    try {
-      return f();
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception&) {
-      poisoned_ = true;
-      throw;
-    }
+    return poison_.locked(mutex_, std::forward<F>(f));
   }
 
   mutable std::mutex mutex_;
-  mutable bool poisoned_ = false;
+  PoisonFlag poison_{kReducerPoisonedMessage, false};
   IncrementalState state_;
 };
 

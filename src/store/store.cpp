@@ -41,22 +41,6 @@ Store::Store() : seed_(random_seed()), table_(std::make_shared<NodeTable>()) {
   for (Shard& shard : shards_) shard.ids = Index(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_});
 }
 
-void Store::fail_poisoned() const {
-  // The thread that poisoned the store may still be writing the reason.
-  while (health_.load(std::memory_order_acquire) != kPoisoned) std::this_thread::yield();
-  fatal(std::string(kPoisonedMessage) + ": " + poison_reason_);
-}
-
-void Store::poison(const char* what) const noexcept {
-  std::uint32_t healthy = kHealthy;
-  if (!health_.compare_exchange_strong(healthy, kPoisoning, std::memory_order_acquire)) return;
-  try {
-    poison_reason_ = std::string("a previous operation failed while holding it (") + what + ")";
-  } catch (...) {
-    // No memory for the reason: the store is poisoned all the same.
-  }
-  health_.store(kPoisoned, std::memory_order_release);
-}
 
 void Store::reserve(std::size_t nodes) {
   // Hashes spread evenly over the shards; a little slack absorbs the spread.
@@ -114,7 +98,7 @@ std::vector<NodeMapEntry> Store::node_map_copy() const {
   return locked([&] { return node_map_; });
 }
 
-bool Store::poisoned() const { return health_.load(std::memory_order_acquire) != kHealthy; }
+bool Store::poisoned() const { return poison_.poisoned(); }
 
 void fatal_bad_node_id(std::string_view what, BadNodeId bad) {
   fatal(std::string(what) + ": BadNodeId(" + std::to_string(bad.id) + ")");

@@ -21,6 +21,7 @@
 #include "store/node_table.hpp"
 #include "store/node_view.hpp"
 #include "support/fatal.hpp"
+#include "support/poison.hpp"
 #include "support/short_mutex.hpp"
 #include "support/stable_vector.hpp"
 
@@ -170,29 +171,17 @@ class Store {
                                                      std::vector<NodeMapEntry> node_map);
   friend void install_node_map(Store& store, std::vector<NodeMapEntry> node_map);
 
-  // Runs f under `mutex`, one of the store's. A poisoned store fails at
-  // once; an exception escaping f poisons it for good, except an allocation
-  // failure, after which every operation leaves the state as it was.
+  // Runs f under `mutex`, one of the store's; see PoisonFlag for what a
+  // failure inside does to the store.
   template <class F>
   decltype(auto) guarded(ShortMutex& mutex, F&& f) const {
-    std::lock_guard<ShortMutex> guard(mutex);
-    if (health_.load(std::memory_order_acquire) != kHealthy) fail_poisoned();
-    try {
-      return f();
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception& e) {
-      poison(e.what());
-      throw;
-    }
+    return poison_.locked(mutex, std::forward<F>(f));
   }
   // Runs f under the append mutex.
   template <class F>
   decltype(auto) locked(F&& f) const {
     return guarded(mutex_, std::forward<F>(f));
   }
-  [[noreturn]] void fail_poisoned() const;
-  void poison(const char* what) const noexcept;
 
   using Index = NodeIndex;
   // One part of the interning index: the ids whose hash has its bits. Each
@@ -209,12 +198,9 @@ class Store {
   // positions use, so a shard's ids still spread over its whole table.
   static std::size_t shard_of(std::uint64_t hash) { return (hash >> 8) % kShards; }
 
-  static constexpr std::uint32_t kHealthy = 0, kPoisoning = 1, kPoisoned = 2;
-
-  // Read-mostly: the seed and the health flag, which every operation reads.
+  // Read-mostly: the seed and the poisoned flag, which every operation reads.
   std::uint64_t seed_;
-  mutable std::atomic<std::uint32_t> health_{kHealthy};
-  mutable std::string poison_reason_;  // written once, before health_ becomes kPoisoned
+  PoisonFlag poison_{kPoisonedMessage, true};
   std::array<Shard, kShards> shards_;
   // The append mutex alone on its line, so that threads waiting on it do not
   // pull in the lines its holder writes.
