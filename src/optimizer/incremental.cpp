@@ -1,6 +1,7 @@
 #include "optimizer/incremental.hpp"
 
 #include <algorithm>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -141,12 +142,21 @@ std::optional<std::string> IncrementalState::restore(const NodesView& canonical,
     return "total work " + std::to_string(total_work) + " exceeds the " + std::to_string(forward.size()) +
            " consumed nodes";
   }
-  for (const NodeRef& node : canonical) {
-    const std::uint64_t hash = hash_node(node, seed_);
-    if (find(node, hash)) fatal("a store holds two equal nodes");
-    intern(node, hash);
+  try {
+    for (const NodeRef& node : canonical) {
+      const std::uint64_t hash = hash_node(node, seed_);
+      if (find(node, hash)) fatal("a store holds two equal nodes");
+      intern(node, hash);
+    }
+    forward_.assign(forward.begin(), forward.end());
+  } catch (const std::bad_alloc&) {
+    // The state was fresh: an allocation failure leaves it fresh again.
+    hashcons_.clear();
+    while (table_->size() != 0) table_->pop_back();
+    hashes_.truncate(0);
+    forward_.clear();
+    throw;
   }
-  forward_.assign(forward.begin(), forward.end());
   total_work_ = total_work;
   return std::nullopt;
 }

@@ -98,7 +98,7 @@ class IncrementalState {
   // inputs are earlier and no two of its nodes are equal; every forward
   // entry must be below its size and total_work at most the length of
   // forward, and the state fresh. Anything else is refused with a message
-  // before the state is touched.
+  // before the state is touched; an allocation failure leaves it fresh.
   std::optional<std::string> restore(const NodesView& canonical, std::span<const std::uint32_t> forward,
                                      std::uint64_t total_work);
 

@@ -48,6 +48,11 @@ class ShortMutex {
            state_.compare_exchange_strong(s, s | kLocked, std::memory_order_acquire, std::memory_order_relaxed);
   }
 
+  // Whether a starving waiter has claimed the next turn: a snapshot, for
+  // tests and diagnostics. Read by the holder, it stays true until that
+  // waiter has taken the lock.
+  bool turn_reserved() const noexcept { return (state_.load(std::memory_order_relaxed) & kReserved) != 0; }
+
   void unlock() {
     // Nobody waiting: one compare-and-swap (a fetch_and that returns the
     // old value is a compare-and-swap loop on x86 anyway).

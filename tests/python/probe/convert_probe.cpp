@@ -1,12 +1,20 @@
 // A test-only extension for what the Python tests cannot reach through the
-// public module: the argument converters that no public method uses yet, and
-// a store whose mutex is poisoned. It is a module of its own, with its own
-// GraphStore and PayloadDescriptor classes compiled from the same sources as
-// weftory_core. Built with the C++ tests, never installed.
+// public module: the argument converters that no public method uses yet, a
+// store whose mutex is poisoned, and allocations that fail on demand. It is
+// a module of its own, with its own GraphStore and PayloadDescriptor classes
+// compiled from the same sources as weftory_core. Built with the C++ tests,
+// never installed.
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/graph_store.hpp"
 #include "python/incremental_reducer.hpp"
+
+#ifdef WEFTORY_PROBE_FAILING_ALLOC
+namespace weftory::probe {
+PyObject* fail_allocation(PyObject*, PyObject* arg);
+PyObject* allocations(PyObject*, PyObject*);
+}  // namespace weftory::probe
+#endif
 
 namespace {
 
@@ -53,6 +61,13 @@ PyMethodDef kFunctions[] = {
      "poison(store, reason)\n--\n\nPoisons the mutex of one of this module's GraphStore objects."},
     {"poison_reducer", probe_poison_reducer, METH_VARARGS,
      "poison_reducer(reducer, reason)\n--\n\nPoisons the mutex of one of this module's IncrementalReducer objects."},
+#ifdef WEFTORY_PROBE_FAILING_ALLOC
+    {"fail_allocation", weftory::probe::fail_allocation, METH_O,
+     "fail_allocation(k)\n--\n\nMakes the k-th allocation of this module's code from now on fail, once; 0 disarms.\n"
+     "Returns how many allocations the previous arming still had to go."},
+    {"allocations", weftory::probe::allocations, METH_NOARGS,
+     "allocations()\n--\n\nHow many allocations this module's code has made so far."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
