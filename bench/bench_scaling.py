@@ -500,6 +500,9 @@ def main():
         print("super-linear (ratio above 20x):")
         for shape, entry, ratio in flagged:
             print(f"  {shape:<14} {entry:<19} {ratio}")
+        if not args.instructions:
+            print("wall-clock ratios carry the caches and the machine's load as well as the work; "
+                  "--instructions (with --shapes/--entries) tells which of these do super-linear work")
     else:
         print("no ratio above 20x")
 
