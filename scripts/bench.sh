@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks; each prints its own table.
 #   scripts/bench.sh            all of them
-#   scripts/bench.sh store      one of: store, blob, engine, reduce, incremental, threads
+#   scripts/bench.sh store      one of: store, blob, engine, reduce, incremental, threads, scaling
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-all}
@@ -29,6 +29,10 @@ fi
 if [ "$which" = all ] || [ "$which" = incremental ]; then
   echo "=== IncrementalReducer steps and finalize beside reduce (bench/bench_incremental.py)"
   .venv/bin/python bench/bench_incremental.py
+fi
+if [ "$which" = all ] || [ "$which" = scaling ]; then
+  echo "=== every entry point on adversarial shapes at two sizes a decade apart (bench/bench_scaling.py)"
+  .venv/bin/python bench/bench_scaling.py
 fi
 if [ "$which" = all ] || [ "$which" = engine ]; then
   echo "=== rewrite engine (bench/engine_bench.cpp)"

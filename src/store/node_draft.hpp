@@ -5,6 +5,7 @@
 // in finish(), and serves both the node's hash and the store's text pool.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -75,7 +76,12 @@ class NodeDraft {
   }
   // The position (in member order) the next member will have.
   std::size_t member_count_so_far() const { return tokens_.size(); }
-  void reserve_member_inputs(std::size_t n) { member_inputs_.reserve(member_inputs_.size() + n); }
+  // Room for n more member inputs. The buffer is shared by all of a stage's
+  // members and reserved for each, so it grows geometrically: reserving
+  // exactly what one more member needs would copy everything so far for
+  // every member, quadratic in the stage's size.
+  void reserve_member_inputs(std::size_t n) { reserve_more(member_inputs_, n); }
+  // Room for n parameters in all; made once per node, on an emptied buffer.
   void reserve_params(std::size_t n) { params_.reserve(n); }
 
   // Sorts the parameters by key bytes (stable). Returns the position of the
@@ -84,16 +90,23 @@ class NodeDraft {
   std::size_t sort_params() {
     if (sorted_) return repeated_;
     sorted_ = true;
-    for (std::size_t i = 1; i < params_.size(); ++i) {
-      if (!(key(i) < key(i - 1))) continue;
-      const Entry moving = params_[i];
-      const std::string_view moving_key = view(moving.key);
-      std::size_t j = i;
-      do {
-        params_[j] = params_[j - 1];
-        --j;
-      } while (j > 0 && moving_key < key(j - 1));
-      params_[j] = moving;
+    if (params_.size() > kInsertionSortMax) {
+      // A large map (a dict of thousands of keys in any order) in n log n.
+      std::stable_sort(params_.begin(), params_.end(),
+                       [this](const Entry& a, const Entry& b) { return view(a.key) < view(b.key); });
+    } else {
+      // Most maps are short: a stable insertion sort without a buffer.
+      for (std::size_t i = 1; i < params_.size(); ++i) {
+        if (!(key(i) < key(i - 1))) continue;
+        const Entry moving = params_[i];
+        const std::string_view moving_key = view(moving.key);
+        std::size_t j = i;
+        do {
+          params_[j] = params_[j - 1];
+          --j;
+        } while (j > 0 && moving_key < key(j - 1));
+        params_[j] = moving;
+      }
     }
     repeated_ = params_.size();
     for (std::size_t i = 1; i < params_.size(); ++i) {
@@ -151,6 +164,16 @@ class NodeDraft {
   std::uint64_t str_hash(std::size_t i) const { return params_[i].str_hash; }
 
  private:
+  static constexpr std::size_t kInsertionSortMax = 16;
+
+  // Makes room for `extra` more elements, at least doubling the capacity
+  // when it grows.
+  template <class T>
+  static void reserve_more(std::vector<T>& v, std::size_t extra) {
+    const std::size_t needed = v.size() + extra;
+    if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
+  }
+
   // A text as a place in bytes_, which may move while the draft is filled.
   struct Span {
     std::uint32_t offset = 0;

@@ -28,7 +28,9 @@ const char* TextPool::store_bytes(std::string_view text) {
   if (text.empty()) return "";
   if (static_cast<std::size_t>(chunk_end_ - cursor_) < text.size()) {
     const std::size_t want = std::max(text.size(), std::min(kLargestChunk, std::max(kFirstChunk, chunk_bytes_ * 2)));
-    chunks_.reserve(chunks_.size() + 1);
+    // The chunk list grows geometrically: a table of many long texts (each
+    // in a chunk of its own) must not copy the whole list for every chunk.
+    if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, 2 * chunks_.capacity()));
     chunks_.push_back(std::make_unique_for_overwrite<char[]>(want));
     chunk_bytes_ = want;
     chunk_total_ += want;

@@ -46,7 +46,12 @@ void Store::reserve(std::size_t nodes) {
   // Hashes spread evenly over the shards; a little slack absorbs the spread.
   const std::size_t per_shard = nodes / kShards + nodes / (4 * kShards) + 16;
   for (Shard& shard : shards_) {
-    guarded(shard.mutex, [&] { shard.ids.reserve(shard.ids.size() + per_shard); });
+    guarded(shard.mutex, [&] {
+      // Grown only, and then at least doubled, so that reserving before
+      // each of many bulk loads stays linear in all (and never shrinks).
+      const std::size_t needed = shard.ids.size() + per_shard;
+      if (needed > shard.ids.max_load()) shard.ids.reserve(std::max(needed, 2 * shard.ids.size()));
+    });
   }
 }
 

@@ -1,6 +1,7 @@
 """The IR blob: exact bytes, round trips, serialize(outputs=...), and every reader error."""
 
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -266,6 +267,13 @@ BYTE_IDENTICAL_BLOBS = {
          source("t", {"a": struct.unpack("<d", struct.pack("<Q", 0xFFFFFFFFFFFFFFFF))[0]})]
     ),
     "equal_outputs_once": blob([source("a"), source("b")], outputs=[1, 0]),
+    # Members with none, one and several inputs, read into one shared buffer.
+    "long_stage": blob(
+        [source("a"), source("b"),
+         stage([0, 1], [(f"op|f{m % 3}", [("input", m % 2)] + [("member", m - 1)] * (m % 3 if m else 0))
+                        for m in range(3000)])],
+        outputs=[2],
+    ),
 }
 
 
@@ -756,9 +764,26 @@ def test_presence_byte_above_one_reads_present(byte):
     assert store.serialize() == blob([external(desc, [])])
 
 
+def shuffled_keys(count, seed):
+    """`count` distinct keys, ASCII and not, in a shuffled order."""
+    keys = [("é" if i % 3 == 0 else "k") + str(i) for i in range(count)]
+    random.Random(seed).shuffle(keys)
+    return keys
+
+
 @pytest.mark.parametrize(
     "order",
-    [["b", "a"], ["z", "é", "", "ab", "a"], ["a\x00", "a", "B"], ["é", "z"]],
+    [
+        ["b", "a"],
+        ["z", "é", "", "ab", "a"],
+        ["a\x00", "a", "B"],
+        ["é", "z"],
+        # Longer maps than an insertion sort is used for.
+        [f"k{i:02}" for i in range(40)][::-1],
+        shuffled_keys(17, 1),
+        shuffled_keys(300, 2),
+    ],
+    ids=lambda order: f"{len(order)}-keys",
 )
 @pytest.mark.parametrize("kind", ["source", "op", "reduction", "external", "exchange", "join"])
 def test_params_out_of_order_are_sorted(order, kind):
@@ -792,6 +817,7 @@ def test_params_in_any_order_are_one_node():
         [("a", 1), ("b", 2), ("a", 3)],
         [("", True), ("z", 0.5), ("", False)],
         [("k", 1), ("é", 2), ("k", 3), ("é", 4)],
+        [(key, i) for i, key in enumerate(shuffled_keys(30, 3))] + [("k7", "again")],
     ],
 )
 @pytest.mark.parametrize("kind", ["source", "op", "reduction", "external", "exchange", "join"])

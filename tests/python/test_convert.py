@@ -627,8 +627,20 @@ def test_float_value_round_trips_exact_bits():
         assert bits(source_params({"v": from_bits(b)})["v"]) == b
 
 
-def test_params_sorted_by_key_bytes(store):
-    keys = ["b", "a", "aa", "", "B", "é", "z", "Z9", "a\x00", "\U0001f600", "\uffff"]
+SHORT_KEYS = ["b", "a", "aa", "", "B", "é", "z", "Z9", "a\x00", "\U0001f600", "\uffff"]
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        SHORT_KEYS,
+        # Longer maps than an insertion sort is used for, in dict order far from sorted.
+        [k + str(i) for i in range(3) for k in SHORT_KEYS],
+        [f"{c}{i}" for i in range(500, 0, -1) for c in ("é", "k")],
+    ],
+    ids=lambda keys: f"{len(keys)}-keys",
+)
+def test_params_sorted_by_key_bytes(store, keys):
     node = store.add_source("s", {k: i for i, k in enumerate(keys)})
     params = store.nodes()[node]["params"]
     assert list(params) == sorted(keys, key=lambda k: k.encode("utf-8"))
@@ -667,8 +679,9 @@ ADD_WITH_PARAMS = {
         ("a", HashedByIdentity("a")),
         (HashedByIdentity("b"), "a", HashedByIdentity("b"), "c"),
         (HashedByIdentity("k"), HashedByIdentity("k"), HashedByIdentity("k")),
+        tuple([f"p{i}" for i in range(20)] + [HashedByIdentity("k")] + [f"o{i}" for i in range(20)] + ["k"]),
     ],
-    ids=["two-subclass", "str-and-subclass", "among-others", "three"],
+    ids=["two-subclass", "str-and-subclass", "among-others", "three", "among-forty"],
 )
 @pytest.mark.parametrize("method", list(ADD_WITH_PARAMS))
 def test_distinct_keys_with_equal_text_are_refused(store, expect_conversion_error, method, keys):

@@ -40,7 +40,20 @@ STORES = {
     "cone": cone_store,
     "every_kind": lambda: wc.GraphStore.deserialize(every_kind_blob()),
     "stage": lambda: wc.GraphStore.deserialize(stage_blob()),
+    "long_stage": lambda: long_stage_store(3000),
 }
+
+
+def long_stage_store(n):
+    """The reduction of a chain of n ops of one and two inputs: one stage of n members."""
+    store = wc.GraphStore()
+    b = store.add_source("b")
+    cur = store.add_source("a")
+    for j in range(n):
+        cur = store.add_op("sub", [cur, b]) if j % 3 == 0 else store.add_op("exp", [cur], {"k": j})
+    reduced, _ = store.reduce(outputs=[cur])
+    assert [node.get("n_members") for node in reduced.nodes()] == [None, None, n]
+    return reduced
 
 
 def test_cone_store_has_marks_and_node_map():
