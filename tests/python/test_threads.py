@@ -162,31 +162,65 @@ def test_concurrent_adds_of_one_node_get_one_id():
 
 def test_readers_see_consistent_snapshots_while_writers_add():
     recipes = make_recipes(seed=3, n_derived=200)
+    reference_ids = build(wc.GraphStore(), recipes, range(len(recipes)))
+    orders = {k: topological_shuffle(recipes, k) for k in (1, 2, 3)}
+    half = len(recipes) // 2
+    # The nodes the writers have added when all of them are half-way through their orders.
+    halfway_count = len({reference_ids[r] for order in orders.values() for r in order[:half]})
+    assert 0 < halfway_count < len(set(reference_ids))
+
     store = wc.GraphStore()
     stop = threading.Event()
+    resume = threading.Event()
+    # The writers wait for the reader half-way, so that it sees the store mid-build however the
+    # threads are scheduled: a reader can otherwise be kept off the processor until the writers
+    # are done (on a loaded machine, or under a sanitizer).
+    halfway = threading.Barrier(4, timeout=60)
     snapshots = []
+    at_halfway = []
+
+    def snapshot():
+        count_before = store.node_count()
+        nodes = store.nodes()
+        count_after = store.node_count()
+        assert count_before <= len(nodes) <= count_after
+        snapshots.append(nodes)
+        return nodes
 
     def reader():
+        snapshot()
+        halfway.wait()
+        at_halfway.append(snapshot())
+        resume.set()
         while not stop.is_set() or len(snapshots) < 20:
-            count_before = store.node_count()
-            nodes = store.nodes()
-            count_after = store.node_count()
-            assert count_before <= len(nodes) <= count_after
-            snapshots.append(nodes)
+            snapshot()
+
+    def writer(k):
+        ids = {}
+        for position, r in enumerate(orders[k]):
+            if position == half:
+                halfway.wait()
+                assert resume.wait(timeout=60)
+            ids[r] = run_recipe(store, recipes[r], ids)
+            time.sleep(0)  # let other threads in between two adds
+        return [ids[r] for r in range(len(recipes))]
 
     def job(k):
         if k == 0:
             reader()
             return None
         try:
-            return build(store, recipes, topological_shuffle(recipes, k), pause=True)
+            return writer(k)
         finally:
             if k == 1:
                 stop.set()
 
-    run_threads(job, 4)
+    results = run_threads(job, 4)
+    assert results[1] == results[2] == results[3]
     final = store.nodes()
-    assert len({len(snap) for snap in snapshots}) > 2, "reader never saw the store mid-build"
+    assert len(final) == len(set(reference_ids))
+    # While the writers waited, the store held exactly what they had added.
+    assert [len(nodes) for nodes in at_halfway] == [halfway_count]
     for snap in snapshots:
         # Append-only: every snapshot is a prefix of the final view.
         assert snap == final[: len(snap)]
