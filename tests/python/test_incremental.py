@@ -426,6 +426,7 @@ def grower(store, seed, count, errors):
     return run
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("finalizing", [False, True], ids=["steps", "finalize racing steps"])
 def test_threads_stepping_one_reducer_while_others_grow_the_store(finalizing):
     store, r = wc.GraphStore(), IR()

@@ -11,6 +11,8 @@ import weftory_core as wc
 
 from contracts import DICT_CHANGED_SIZE, DICT_KEYS_CHANGED, PANIC_EXCEPTION
 
+pytestmark = pytest.mark.threads
+
 N_THREADS = 6
 
 
