@@ -472,3 +472,61 @@ def test_threads_stepping_one_reducer_while_others_grow_the_store(finalizing):
     assert r.canonical_count() == fresh.canonical_count()
     outputs = sinks(store)
     assert result_of(r.finalize(store, outputs=outputs)) == result_of(fresh.finalize(store, outputs=outputs))
+
+
+@pytest.mark.threads
+def test_pickling_a_reducer_while_threads_step_it():
+    """A pickle writes the canonical form from a view taken under the reducer's mutex and read
+    after it is released, while other threads step the reducer and grow the form above it."""
+    store, r = wc.GraphStore(), IR()
+    store.add_source("a")
+    store.add_source("b")
+    errors, growing, pickles = [], [2], []
+    lock = threading.Lock()
+
+    def stepper():
+        try:
+            while True:
+                done = growing[0] == 0
+                r.step(store)
+                if done:
+                    break
+        except BaseException as exc:  # noqa: B036
+            errors.append(exc)
+
+    def pickler():
+        try:
+            rounds = 0
+            while growing[0] or rounds < 3:
+                rounds += 1
+                pickles.append(pickle.dumps(r))
+        except BaseException as exc:  # noqa: B036
+            errors.append(exc)
+
+    def grow(seed):
+        run = grower(store, seed, 1000, errors)
+
+        def target():
+            run()
+            with lock:
+                growing[0] -= 1
+        return target
+
+    run_threads([grow(3), grow(4), stepper, stepper, pickler])
+    assert errors == []
+    fresh = IR()
+    count = fresh.step(store)
+    outputs = sinks(store)
+    expected = result_of(fresh.finalize(store, outputs=outputs))
+    copies = [pickle.loads(p) for p in pickles]
+    # One pickling thread: each copy has consumed at least what the one before it had.
+    watermarks = [c.watermark() for c in copies]
+    assert watermarks == sorted(watermarks)
+    for c in copies[:: max(1, len(copies) // 6)] + copies[-1:]:
+        # Every step consumed its whole delta, so no copy lags its own watermark.
+        assert c.total_work() == c.watermark() <= count
+        # A copy continues where the pickled reducer was: fed the rest, it is in the state of a
+        # single batch.
+        assert c.step(store) == count - c.watermark()
+        assert c.canonical_count() == fresh.canonical_count()
+        assert result_of(c.finalize(store, outputs=outputs)) == expected
