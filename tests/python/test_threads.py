@@ -387,3 +387,41 @@ def test_params_dict_changed_by_another_thread_never_stores_a_repeated_key():
         assert set(node["params"].values()) == {0}
     # Every stored node has unique keys: the blob reader, which refuses a repeated key, reads it back.
     assert wc.GraphStore.deserialize(store.serialize()).nodes() == store.nodes()
+
+
+# --- inputs lists changed during conversion -----------------------------------------------------
+
+
+class InputsList(list):
+    """A list subclass: converted through the sequence protocol rather than read by position."""
+
+
+@pytest.mark.parametrize("sequence_type", [list, InputsList], ids=["list", "list subclass"])
+def test_inputs_list_changed_by_another_thread_is_read_as_one_of_its_states(sequence_type):
+    store = wc.GraphStore()
+    for name in "abc":
+        store.add_source(name)
+    inputs = sequence_type([0, 1])
+    stop = threading.Event()
+
+    def churn():
+        # The list is [0, 1] or [0, 1, 2] at any moment.
+        while not stop.is_set():
+            inputs.append(2)
+            inputs.pop()
+
+    churner = threading.Thread(target=churn)
+    churner.start()
+    try:
+        ids = set()
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline and len(ids) < 2:
+            for _ in range(200):
+                ids.add(store.add_op("f", inputs))
+    finally:
+        stop.set()
+        churner.join(timeout=60)
+    assert not churner.is_alive()
+    # Items are read one at a time, so a call sees the list as it was at one moment or the other.
+    assert sorted(node["inputs"] for node in store.nodes()[3:]) == [[0, 1], [0, 1, 2]][: len(ids)]
+    assert len(ids) == store.node_count() - 3
