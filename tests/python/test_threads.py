@@ -1,6 +1,7 @@
 """Sharing one GraphStore between threads, and params dicts changed while being read."""
 
 import random
+import subprocess
 import sys
 import threading
 import time
@@ -387,6 +388,52 @@ def test_params_dict_changed_by_another_thread_never_stores_a_repeated_key():
         assert set(node["params"].values()) == {0}
     # Every stored node has unique keys: the blob reader, which refuses a repeated key, reads it back.
     assert wc.GraphStore.deserialize(store.serialize()).nodes() == store.nodes()
+
+
+# The first panic of a process makes the PanicException class. Threads that panic at once in a
+# fresh process all race to make it; every one of them must raise the one class that is published.
+FIRST_PANICS = """
+import threading
+import weftory_core as wc
+
+class Grows:
+    def __init__(self):
+        self.target = None
+
+    def __index__(self):
+        self.target["inserted"] = 0
+        return 1
+
+N = 8
+barrier = threading.Barrier(N)
+raised = [None] * N
+
+def panic(k):
+    value = Grows()
+    params = {"a": value, "b": 1}
+    value.target = params
+    store = wc.GraphStore()
+    barrier.wait()
+    try:
+        store.add_source("s", params)
+    except BaseException as exc:
+        raised[k] = exc
+
+threads = [threading.Thread(target=panic, args=(k,)) for k in range(N)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(len(set(map(type, raised))))
+print(type(raised[0]).__name__)
+print(sorted({exc.args for exc in raised}))
+"""
+
+
+def test_threads_panicking_first_in_a_process_raise_one_class():
+    done = subprocess.run([sys.executable, "-c", FIRST_PANICS], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["1", "PanicException", "[('dictionary changed size during iteration',)]"]
 
 
 # --- inputs lists changed during conversion -----------------------------------------------------
