@@ -523,10 +523,11 @@ def test_pickling_a_reducer_while_threads_step_it():
     watermarks = [c.watermark() for c in copies]
     assert watermarks == sorted(watermarks)
     for c in copies[:: max(1, len(copies) // 6)] + copies[-1:]:
-        # Every step consumed its whole delta, so no copy lags its own watermark.
-        assert c.total_work() == c.watermark() <= count
+        consumed = c.watermark()
+        # Every step consumed its whole delta, so no copy's work lags its watermark.
+        assert c.total_work() == consumed <= count
         # A copy continues where the pickled reducer was: fed the rest, it is in the state of a
         # single batch.
-        assert c.step(store) == count - c.watermark()
+        assert c.step(store) == count - consumed
         assert c.canonical_count() == fresh.canonical_count()
         assert result_of(c.finalize(store, outputs=outputs)) == expected
