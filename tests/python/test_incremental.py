@@ -410,11 +410,13 @@ def run_threads(targets):
     assert not any(t.is_alive() for t in threads)
 
 
-def grower(store, seed, count, errors):
+def grower(store, seed, count, errors, at_half=None):
     def run():
         rng = random.Random(seed)
         try:
-            for _ in range(count):
+            for k in range(count):
+                if at_half is not None and k == count // 2:
+                    at_half()
                 n = store.node_count()
                 x, y = rng.randrange(n), rng.randrange(n)
                 if rng.random() < 0.3:
@@ -483,6 +485,14 @@ def test_pickling_a_reducer_while_threads_step_it():
     store.add_source("b")
     errors, growing, pickles = [], [2], []
     lock = threading.Lock()
+    # The growers wait half-way until the pickler has pickled once, so that one copy is taken
+    # mid-build however the threads are scheduled; the steppers go on meanwhile.
+    halfway = threading.Barrier(3, timeout=60)
+    resume = threading.Event()
+
+    def wait_for_pickler():
+        halfway.wait()
+        assert resume.wait(timeout=60)
 
     def stepper():
         try:
@@ -496,6 +506,9 @@ def test_pickling_a_reducer_while_threads_step_it():
 
     def pickler():
         try:
+            halfway.wait()
+            pickles.append(pickle.dumps(r))
+            resume.set()
             rounds = 0
             while growing[0] or rounds < 3:
                 rounds += 1
@@ -504,7 +517,7 @@ def test_pickling_a_reducer_while_threads_step_it():
             errors.append(exc)
 
     def grow(seed):
-        run = grower(store, seed, 1000, errors)
+        run = grower(store, seed, 1000, errors, at_half=wait_for_pickler)
 
         def target():
             run()
@@ -522,6 +535,8 @@ def test_pickling_a_reducer_while_threads_step_it():
     # One pickling thread: each copy has consumed at least what the one before it had.
     watermarks = [c.watermark() for c in copies]
     assert watermarks == sorted(watermarks)
+    # The first copy was taken while the growers waited half-way.
+    assert watermarks[0] < count
     for c in copies[:: max(1, len(copies) // 6)] + copies[-1:]:
         consumed = c.watermark()
         # Every step consumed its whole delta, so no copy's work lags its watermark.
