@@ -5,6 +5,7 @@
 #   scripts/cpython.sh 3.13t     # free-threaded 3.13 (configure --disable-gil)
 #   scripts/cpython.sh 3.15      # 3.15 with the GIL
 #   scripts/cpython.sh 3.15t     # free-threaded 3.15
+#   scripts/cpython.sh 3.13t-tsan  # free-threaded 3.13 built with ThreadSanitizer
 #   PY=$(scripts/cpython.sh 3.15t | tail -n1)
 #
 # The last line of stdout is the interpreter's path; every log line goes to
@@ -28,6 +29,17 @@
 #
 # Needs root (apt) on the first run only. Takes a few minutes per interpreter
 # on two cores.
+#
+# The -tsan variant is configured with --with-thread-sanitizer and compiled by
+# clang 19 (Debian's clang-19 and libclang-rt-19-dev, installed with the other
+# build dependencies): the interpreter is instrumented and its executable
+# carries the ThreadSanitizer runtime, so an extension built with
+# -fsanitize=thread and loaded into it is checked together with the
+# interpreter code it calls (scripts/sanitize-python-tsan.sh). It is built at
+# -O1 rather than CPython's default -O3: that compiles in less time, and
+# under the sanitizer the run time is set by the instrumentation more than by
+# the optimizer; line tables only (-gline-tables-only) keep reports readable
+# for less than full debug information.
 #
 # Building and testing the module on one, in a venv of its own (the wheel tag,
 # e.g. cp315-cp315t, keeps scikit-build-core's build/{wheel_tag} tree apart
@@ -53,13 +65,17 @@ set_variant() {
   case "$VARIANT" in
     3.13t) SRC_SUITE="trixie" ;;
     3.15 | 3.15t) SRC_SUITE="sid" ;;
-    *) die "usage: cpython.sh 3.13t|3.15|3.15t (got '${VARIANT}')" ;;
+    3.13t-tsan) SRC_SUITE="trixie" ;;
+    *) die "usage: cpython.sh 3.13t|3.13t-tsan|3.15|3.15t (got '${VARIANT}')" ;;
   esac
-  VERSION="${VARIANT%t}"
-  if [ "$VARIANT" != "$VERSION" ]; then FREE_THREADED=1; else FREE_THREADED=0; fi
+  # The interpreter's own name: the variant without the build's "-tsan" flavour.
+  local base="${VARIANT%-tsan}"
+  if [ "$base" != "$VARIANT" ]; then THREAD_SANITIZER=1; else THREAD_SANITIZER=0; fi
+  VERSION="${base%t}"
+  if [ "$base" != "$VERSION" ]; then FREE_THREADED=1; else FREE_THREADED=0; fi
   CACHE_ROOT="${WEFTORY_CACHE:-/root/.cache/weftory}"
   PREFIX="${CACHE_ROOT}/python${VARIANT}"
-  PYBIN="${PREFIX}/bin/python${VARIANT}"
+  PYBIN="${PREFIX}/bin/python${base}"
   JOBS="${WEFTORY_PY_JOBS:-2}"
   SRC_PACKAGE="python${VERSION}"
   SRC_LIST="/etc/apt/sources.list.d/weftory-${SRC_SUITE}-src.sources"
@@ -67,6 +83,13 @@ set_variant() {
   # them, and leaving them out saves build and install time.
   CONFIGURE_ARGS=(--prefix="$PREFIX" --with-ensurepip=install --disable-test-modules)
   if [ "$FREE_THREADED" = 1 ]; then CONFIGURE_ARGS+=(--disable-gil); fi
+  # Variables for configure (CC, OPT): empty for the default compiler and flags.
+  CONFIGURE_ENV=()
+  if [ "$THREAD_SANITIZER" = 1 ]; then
+    CONFIGURE_ARGS+=(--with-thread-sanitizer)
+    CONFIGURE_ENV=(CC=clang-19 CXX=clang++-19 "OPT=-DNDEBUG -O1 -gline-tables-only")
+    BUILD_DEPS+=(clang-19 libclang-rt-19-dev)
+  fi
 }
 
 # Build dependencies from the running release: compilers plus the headers of
@@ -94,12 +117,15 @@ run_py() { env -u PYTHONPATH -u PYTHONHOME -u PYTHONSTARTUP -u VIRTUAL_ENV "$@";
 interpreter_ok() {
   local py="$1"
   [ -x "$py" ] || return 1
-  run_py "$py" - "$VERSION" "$FREE_THREADED" "$REQUIRED_MODULES" <<'EOF' >&2 || return 1
+  run_py "$py" - "$VERSION" "$FREE_THREADED" "$REQUIRED_MODULES" "$THREAD_SANITIZER" <<'EOF' >&2 || return 1
 import importlib, sys, sysconfig
 version, free_threaded, required = sys.argv[1], sys.argv[2] == "1", sys.argv[3]
+thread_sanitizer = sys.argv[4] == "1"
 assert "%d.%d" % sys.version_info[:2] == version, f"version {sys.version}, not {version}"
 gil_disabled = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 assert gil_disabled == free_threaded, f"Py_GIL_DISABLED is {gil_disabled}"
+config_args = sysconfig.get_config_var("CONFIG_ARGS") or ""
+assert ("--with-thread-sanitizer" in config_args) == thread_sanitizer, f"configured with {config_args}"
 assert hasattr(sys, "_is_gil_enabled"), "sys._is_gil_enabled is missing"
 missing = []
 for name in required.split():
@@ -270,7 +296,7 @@ build() {
   log "configure ${CONFIGURE_ARGS[*]}"
   (
     cd "$work/src"
-    run_py ./configure "${CONFIGURE_ARGS[@]}" \
+    run_py env "${CONFIGURE_ENV[@]}" ./configure "${CONFIGURE_ARGS[@]}" \
       >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log" >&2; exit 1; }
     log "make -j$JOBS (log: $work/make.log, shown on failure)"
     run_py make -j"$JOBS" >"$work/make.log" 2>&1 || { tail -n 60 "$work/make.log" >&2; exit 1; }

@@ -9,8 +9,10 @@
 #   5. the C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 #      concurrency tests under ThreadSanitizer;
 #   6. the Python suite against an AddressSanitizer build of the module, with leak checks;
-#   7. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 60);
-#   8. the release: sdist, the wheel built from it, auditwheel repair, and in a clean
+#   7. the threaded Python tests against a ThreadSanitizer build of the module, in a
+#      free-threaded CPython 3.13 itself built with ThreadSanitizer (built once and cached);
+#   8. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 60);
+#   9. the release: sdist, the wheel built from it, auditwheel repair, and in a clean
 #      environment holding only that wheel the Python suite, mypy on user code and stubtest.
 #
 #   scripts/test.sh          everything
@@ -62,6 +64,9 @@ if [ "$quick" = 0 ]; then
 
   step "Python tests against the sanitized module"
   bash scripts/sanitize-python.sh -q
+
+  step "threaded Python tests under ThreadSanitizer"
+  bash scripts/sanitize-python-tsan.sh -q
 
   step "fuzzing the blob reader"
   bash scripts/fuzz.sh "${WEFTORY_FUZZ_SECONDS:-60}"

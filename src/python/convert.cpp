@@ -147,9 +147,12 @@ NodeId to_node_id(PyObject* obj) {
 
 namespace {
 
-// A list or tuple read by position, which is what iterating it does.
+// A list or tuple read by position, which is what iterating it does. A
+// list's length is read through PyList_GET_SIZE, every time: on a
+// free-threaded build another thread may resize the list meanwhile, and that
+// accessor is the atomic read of what the resize writes (Py_SIZE is not).
 void ids_from_list_or_tuple(PyObject* obj, bool is_list, std::vector<NodeId>& ids) {
-  ids.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+  ids.reserve(static_cast<std::size_t>(is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj)));
   for (Py_ssize_t i = 0;; ++i) {
     PyRef item;
     if (is_list) {

@@ -9,6 +9,8 @@ import pytest
 
 from contracts import VERSION
 
+pytestmark = pytest.mark.threads
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 

@@ -410,11 +410,13 @@ def run_threads(targets):
     assert not any(t.is_alive() for t in threads)
 
 
-def grower(store, seed, count, errors):
+def grower(store, seed, count, errors, at_half=None):
     def run():
         rng = random.Random(seed)
         try:
-            for _ in range(count):
+            for k in range(count):
+                if at_half is not None and k == count // 2:
+                    at_half()
                 n = store.node_count()
                 x, y = rng.randrange(n), rng.randrange(n)
                 if rng.random() < 0.3:
@@ -426,6 +428,7 @@ def grower(store, seed, count, errors):
     return run
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("finalizing", [False, True], ids=["steps", "finalize racing steps"])
 def test_threads_stepping_one_reducer_while_others_grow_the_store(finalizing):
     store, r = wc.GraphStore(), IR()
@@ -471,3 +474,75 @@ def test_threads_stepping_one_reducer_while_others_grow_the_store(finalizing):
     assert r.canonical_count() == fresh.canonical_count()
     outputs = sinks(store)
     assert result_of(r.finalize(store, outputs=outputs)) == result_of(fresh.finalize(store, outputs=outputs))
+
+
+@pytest.mark.threads
+def test_pickling_a_reducer_while_threads_step_it():
+    """A pickle writes the canonical form from a view taken under the reducer's mutex and read
+    after it is released, while other threads step the reducer and grow the form above it."""
+    store, r = wc.GraphStore(), IR()
+    store.add_source("a")
+    store.add_source("b")
+    errors, growing, pickles = [], [2], []
+    lock = threading.Lock()
+    # The growers wait half-way until the pickler has pickled once, so that one copy is taken
+    # mid-build however the threads are scheduled; the steppers go on meanwhile.
+    halfway = threading.Barrier(3, timeout=60)
+    resume = threading.Event()
+
+    def wait_for_pickler():
+        halfway.wait()
+        assert resume.wait(timeout=60)
+
+    def stepper():
+        try:
+            while True:
+                done = growing[0] == 0
+                r.step(store)
+                if done:
+                    break
+        except BaseException as exc:  # noqa: B036
+            errors.append(exc)
+
+    def pickler():
+        try:
+            halfway.wait()
+            pickles.append(pickle.dumps(r))
+            resume.set()
+            rounds = 0
+            while growing[0] or rounds < 3:
+                rounds += 1
+                pickles.append(pickle.dumps(r))
+        except BaseException as exc:  # noqa: B036
+            errors.append(exc)
+
+    def grow(seed):
+        run = grower(store, seed, 1000, errors, at_half=wait_for_pickler)
+
+        def target():
+            run()
+            with lock:
+                growing[0] -= 1
+        return target
+
+    run_threads([grow(3), grow(4), stepper, stepper, pickler])
+    assert errors == []
+    fresh = IR()
+    count = fresh.step(store)
+    outputs = sinks(store)
+    expected = result_of(fresh.finalize(store, outputs=outputs))
+    copies = [pickle.loads(p) for p in pickles]
+    # One pickling thread: each copy has consumed at least what the one before it had.
+    watermarks = [c.watermark() for c in copies]
+    assert watermarks == sorted(watermarks)
+    # The first copy was taken while the growers waited half-way.
+    assert watermarks[0] < count
+    for c in copies[:: max(1, len(copies) // 6)] + copies[-1:]:
+        consumed = c.watermark()
+        # Every step consumed its whole delta, so no copy's work lags its watermark.
+        assert c.total_work() == consumed <= count
+        # A copy continues where the pickled reducer was: fed the rest, it is in the state of a
+        # single batch.
+        assert c.step(store) == count - consumed
+        assert c.canonical_count() == fresh.canonical_count()
+        assert result_of(c.finalize(store, outputs=outputs)) == expected

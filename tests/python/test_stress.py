@@ -14,6 +14,8 @@ import weftory_core as wc
 
 from contracts import DICT_CHANGED_SIZE, DICT_KEYS_CHANGED, DOT_FOOTER, DOT_HEADER, PANIC_EXCEPTION
 
+pytestmark = pytest.mark.threads
+
 DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
 
 

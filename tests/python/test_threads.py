@@ -1,6 +1,7 @@
 """Sharing one GraphStore between threads, and params dicts changed while being read."""
 
 import random
+import subprocess
 import sys
 import threading
 import time
@@ -10,6 +11,8 @@ import pytest
 import weftory_core as wc
 
 from contracts import DICT_CHANGED_SIZE, DICT_KEYS_CHANGED, PANIC_EXCEPTION
+
+pytestmark = pytest.mark.threads
 
 N_THREADS = 6
 
@@ -162,31 +165,65 @@ def test_concurrent_adds_of_one_node_get_one_id():
 
 def test_readers_see_consistent_snapshots_while_writers_add():
     recipes = make_recipes(seed=3, n_derived=200)
+    reference_ids = build(wc.GraphStore(), recipes, range(len(recipes)))
+    orders = {k: topological_shuffle(recipes, k) for k in (1, 2, 3)}
+    half = len(recipes) // 2
+    # The nodes the writers have added when all of them are half-way through their orders.
+    halfway_count = len({reference_ids[r] for order in orders.values() for r in order[:half]})
+    assert 0 < halfway_count < len(set(reference_ids))
+
     store = wc.GraphStore()
     stop = threading.Event()
+    resume = threading.Event()
+    # The writers wait for the reader half-way, so that it sees the store mid-build however the
+    # threads are scheduled: a reader can otherwise be kept off the processor until the writers
+    # are done (on a loaded machine, or under a sanitizer).
+    halfway = threading.Barrier(4, timeout=60)
     snapshots = []
+    at_halfway = []
+
+    def snapshot():
+        count_before = store.node_count()
+        nodes = store.nodes()
+        count_after = store.node_count()
+        assert count_before <= len(nodes) <= count_after
+        snapshots.append(nodes)
+        return nodes
 
     def reader():
+        snapshot()
+        halfway.wait()
+        at_halfway.append(snapshot())
+        resume.set()
         while not stop.is_set() or len(snapshots) < 20:
-            count_before = store.node_count()
-            nodes = store.nodes()
-            count_after = store.node_count()
-            assert count_before <= len(nodes) <= count_after
-            snapshots.append(nodes)
+            snapshot()
+
+    def writer(k):
+        ids = {}
+        for position, r in enumerate(orders[k]):
+            if position == half:
+                halfway.wait()
+                assert resume.wait(timeout=60)
+            ids[r] = run_recipe(store, recipes[r], ids)
+            time.sleep(0)  # let other threads in between two adds
+        return [ids[r] for r in range(len(recipes))]
 
     def job(k):
         if k == 0:
             reader()
             return None
         try:
-            return build(store, recipes, topological_shuffle(recipes, k), pause=True)
+            return writer(k)
         finally:
             if k == 1:
                 stop.set()
 
-    run_threads(job, 4)
+    results = run_threads(job, 4)
+    assert results[1] == results[2] == results[3]
     final = store.nodes()
-    assert len({len(snap) for snap in snapshots}) > 2, "reader never saw the store mid-build"
+    assert len(final) == len(set(reference_ids))
+    # While the writers waited, the store held exactly what they had added.
+    assert [len(nodes) for nodes in at_halfway] == [halfway_count]
     for snap in snapshots:
         # Append-only: every snapshot is a prefix of the final view.
         assert snap == final[: len(snap)]
@@ -351,3 +388,87 @@ def test_params_dict_changed_by_another_thread_never_stores_a_repeated_key():
         assert set(node["params"].values()) == {0}
     # Every stored node has unique keys: the blob reader, which refuses a repeated key, reads it back.
     assert wc.GraphStore.deserialize(store.serialize()).nodes() == store.nodes()
+
+
+# The first panic of a process makes the PanicException class. Threads that panic at once in a
+# fresh process all race to make it; every one of them must raise the one class that is published.
+FIRST_PANICS = """
+import threading
+import weftory_core as wc
+
+class Grows:
+    def __init__(self):
+        self.target = None
+
+    def __index__(self):
+        self.target["inserted"] = 0
+        return 1
+
+N = 8
+barrier = threading.Barrier(N)
+raised = [None] * N
+
+def panic(k):
+    value = Grows()
+    params = {"a": value, "b": 1}
+    value.target = params
+    store = wc.GraphStore()
+    barrier.wait()
+    try:
+        store.add_source("s", params)
+    except BaseException as exc:
+        raised[k] = exc
+
+threads = [threading.Thread(target=panic, args=(k,)) for k in range(N)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(len(set(map(type, raised))))
+print(type(raised[0]).__name__)
+print(sorted({exc.args for exc in raised}))
+"""
+
+
+def test_threads_panicking_first_in_a_process_raise_one_class():
+    done = subprocess.run([sys.executable, "-c", FIRST_PANICS], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["1", PANIC_EXCEPTION, repr([(DICT_CHANGED_SIZE,)])]
+
+
+# --- inputs lists changed during conversion -----------------------------------------------------
+
+
+class InputsList(list):
+    """A list subclass: converted through the sequence protocol rather than read by position."""
+
+
+@pytest.mark.parametrize("sequence_type", [list, InputsList], ids=["list", "list subclass"])
+def test_inputs_list_changed_by_another_thread_is_read_as_one_of_its_states(sequence_type):
+    store = wc.GraphStore()
+    for name in "abc":
+        store.add_source(name)
+    inputs = sequence_type([0, 1])
+    stop = threading.Event()
+
+    def churn():
+        # The list is [0, 1] or [0, 1, 2] at any moment.
+        while not stop.is_set():
+            inputs.append(2)
+            inputs.pop()
+
+    churner = threading.Thread(target=churn)
+    churner.start()
+    try:
+        ids = set()
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline and len(ids) < 2:
+            for _ in range(200):
+                ids.add(store.add_op("f", inputs))
+    finally:
+        stop.set()
+        churner.join(timeout=60)
+    assert not churner.is_alive()
+    # Items are read one at a time, so a call sees the list as it was at one moment or the other.
+    assert sorted(node["inputs"] for node in store.nodes()[3:]) == [[0, 1], [0, 1, 2]][: len(ids)]
+    assert len(ids) == store.node_count() - 3
