@@ -24,7 +24,36 @@ quick=0
 
 start=$(date +%s)
 not_run=()
-step() { echo; echo "=== $* (at ${SECONDS}s)"; }
+# Each stage's name and seconds, printed as a table at the end of the run
+# (also when a stage fails), so anyone sees where the time goes.
+stage_names=()
+stage_seconds=()
+stage=""
+stage_start=0
+end_stage() {
+  if [ -n "$stage" ]; then
+    stage_names+=("$stage")
+    stage_seconds+=($((SECONDS - stage_start)))
+    stage=""
+  fi
+}
+step() {
+  end_stage
+  stage="$*"
+  stage_start=$SECONDS
+  echo; echo "=== $* (at ${SECONDS}s)"
+}
+print_stage_times() {
+  end_stage
+  echo
+  echo "=== time per stage"
+  local i
+  for i in "${!stage_names[@]}"; do
+    printf '%7ss  %s\n' "${stage_seconds[$i]}" "${stage_names[$i]}"
+  done
+  printf '%7ss  %s\n' "$SECONDS" "in all"
+}
+trap 'rc=$?; if [ "$rc" -ne 0 ]; then print_stage_times; echo "=== FAILED in stage: ${stage_names[-1]:-setup}"; fi' EXIT
 
 step "setup"
 bash scripts/setup.sh
@@ -75,7 +104,9 @@ if [ "$quick" = 0 ]; then
   bash scripts/test-wheel.sh
 fi
 
+print_stage_times
 for what in "${not_run[@]}"; do
   echo "NOT RUN: $what" >&2
 done
-step "all tests passed in $(( $(date +%s) - start ))s"
+echo
+echo "=== all tests passed in $(( $(date +%s) - start ))s"
