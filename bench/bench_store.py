@@ -5,7 +5,10 @@ nodes(), the resident bytes per node, the speed-up of add_op over the pure-Pytho
 nodes() beside pickle.loads of its own output (which makes the same objects; above 1 is faster).
 Each size runs in a fresh process so that the resident-memory figure is its own.
 
-    .venv/bin/python bench/bench_store.py [--sizes 10000,100000,1000000]
+Then, in one process, the new-node path beside the found path (add_op of two inputs with three
+params, and with none) and beside the pure-Python store adding the same new nodes.
+
+    .venv/bin/python bench/bench_store.py [--sizes 10000,100000,1000000] [--aims-only]
 """
 
 from __future__ import annotations
@@ -186,20 +189,84 @@ def run_one(n: int) -> dict:
     return result
 
 
+def op_calls(n: int, params: bool) -> list[tuple]:
+    """n distinct add_op calls of one shape (two inputs, three params or none) after 64 sources:
+    call k reads a random earlier node and node 63 + k, so every call adds a node."""
+    rng = random.Random(n)
+    calls = []
+    for k in range(n):
+        inputs = [rng.randrange(64 + k), 63 + k]
+        extra = {"scalar": k + 0.25, "side": "l" if k % 2 else "r", "axis": k % 4} if params else None
+        calls.append(("add" if k % 3 else "mul", inputs, extra))
+    return calls
+
+
+def timed_adds(factory, calls, runs: int) -> tuple[float, float]:
+    """Best seconds per call over `runs` fresh stores: adding every call new, then adding them all
+    again (every node found). The garbage collector is off while a run is timed."""
+    best_new = best_found = float("inf")
+    perf = time.perf_counter
+    for _ in range(runs):
+        store = factory()
+        for k in range(64):
+            store.add_source(f"s{k}")
+        add_op = store.add_op
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = perf()
+            for name, inputs, params in calls:
+                add_op(name, inputs, params)
+            t1 = perf()
+            for name, inputs, params in calls:
+                add_op(name, inputs, params)
+            t2 = perf()
+        finally:
+            gc.enable()
+        best_new = min(best_new, (t1 - t0) / len(calls))
+        best_found = min(best_found, (t2 - t1) / len(calls))
+        del store
+    return best_new, best_found
+
+
+def aims(sizes: list[int]) -> None:
+    """The new-node path beside the found path and beside the pure-Python store, all in this process."""
+    import weftory_core
+
+    header = (f"{'new nodes':>9} {'params':>6} | {'found ns':>8} {'new ns':>8} {'new/found':>9} | "
+              f"{'py new ns':>9} {'x python':>8}")
+    print(header)
+    print("-" * len(header))
+    for n in sizes:
+        runs = 5 if n <= 100_000 else 2
+        for params in (True, False):
+            calls = op_calls(n, params)
+            new, found = timed_adds(weftory_core.GraphStore, calls, runs)
+            py_new, _ = timed_adds(PyStore, calls, runs)
+            print(f"{n:>9} {'3' if params else 'none':>6} | {found * 1e9:>8.0f} {new * 1e9:>8.0f} "
+                  f"{new / found:>9.2f} | {py_new * 1e9:>9.0f} {py_new / new:>8.1f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="10000,100000,1000000")
+    parser.add_argument("--aims-only", action="store_true",
+                        help="only the new-node table: found path, new path, pure-Python store")
     parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         print(json.dumps(run_one(args.one)))
+        return
+    sizes = [int(s) for s in args.sizes.split(",")]
+    if args.aims_only:
+        aims(sizes)
         return
     header = (f"{'calls':>9} {'nodes':>9} | {'add_source us':>13} {'add_op us':>9} {'nodes() us/node':>15} "
               f"{'loads us/node':>13} {'bytes/node':>10} | {'py add_op us':>12} {'py bytes/node':>13} | "
               f"{'add_op x':>8} {'nodes() vs loads':>16}")
     print(header)
     print("-" * len(header))
-    for n in (int(s) for s in args.sizes.split(",")):
+    for n in sizes:
         out = subprocess.run([sys.executable, __file__, "--one", str(n)], check=True, capture_output=True, text=True)
         r = json.loads(out.stdout)
         w, p = r["weftory"], r["python"]
@@ -207,6 +274,8 @@ def main() -> None:
               f"{w['nodes_us_per_node']:>15.3f} {w['loads_us_per_node']:>13.3f} {w['bytes_per_node']:>10.0f} | "
               f"{p['add_op_us']:>12.3f} {p['bytes_per_node']:>13.0f} | {p['add_op_us'] / w['add_op_us']:>8.1f} "
               f"{w['loads_us_per_node'] / w['nodes_us_per_node']:>16.2f}")
+    print()
+    aims(sizes)
 
 
 if __name__ == "__main__":
