@@ -37,7 +37,7 @@ NodesView read_delta(const Store& store, std::uint64_t watermark) { return store
 IncrementalState::IncrementalState()
     : seed_(random_seed()),
       table_(std::make_shared<NodeTable>()),
-      hashcons_(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_}) {}
+      hashcons_(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_, &hashes_}) {}
 
 std::optional<BadNodeId> IncrementalState::consume(const NodesView& batch) { return consume_batch(batch); }
 

@@ -362,9 +362,10 @@ bool read_params(Reader& r, NodeDraft& node) {
 }
 
 // Reads the node references of a record at `position`. A reference names a
-// record position; it is translated to the id that record received, which
-// differs from the position only after two equal records collapsed.
-bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, std::vector<NodeId>& inputs) {
+// record position; `id_of` translates it to the id that record received,
+// which differs from the position only after two equal records collapsed.
+template <class IdOf>
+bool read_inputs(Reader& r, std::uint64_t position, const IdOf& id_of, std::vector<NodeId>& inputs) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
   inputs.reserve(r.fit(count, kNodeRefBytes));
@@ -372,7 +373,7 @@ bool read_inputs(Reader& r, std::uint64_t position, const std::vector<NodeId>& i
     std::uint64_t ref;
     if (!r.u64(ref)) return false;
     if (ref >= position) return r.fail(BlobErrorKind::OutOfRange, ref);
-    inputs.push_back(ids[ref]);
+    inputs.push_back(id_of(ref));
   }
   return true;
 }
@@ -423,7 +424,8 @@ bool read_descriptor(Reader& r, NodeDraft& node) {
 
 // Reads the record at `position` into `node`, which is reused from record to
 // record so that reading allocates nothing once its buffers have grown.
-bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& ids, NodeDraft& node) {
+template <class IdOf>
+bool read_record(Reader& r, std::uint64_t position, const IdOf& id_of, NodeDraft& node) {
   std::uint8_t tag;
   if (!r.u8(tag)) return false;
   if (tag >= kNodeKindCount) return r.fail(BlobErrorKind::InvalidNodeTag, tag);
@@ -436,7 +438,7 @@ bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& i
   }
   if (kind == NodeKind::External && !read_descriptor(r, node)) return false;
   if (kind_has_params(kind) && !read_params(r, node)) return false;
-  if (kind_has_inputs(kind) && !read_inputs(r, position, ids, node.inputs())) return false;
+  if (kind_has_inputs(kind) && !read_inputs(r, position, id_of, node.inputs())) return false;
   if (kind == NodeKind::Stage && !read_members(r, node)) return false;
   node.finish();
   return true;
@@ -501,26 +503,12 @@ std::string BlobError::message() const {
   return "invalid weftory IR blob";
 }
 
-BlobReadResult read_blob(std::span<const std::uint8_t> data) {
-  if (data.size() < sizeof kMagic) return BlobError(BlobErrorKind::Truncated);
-  if (std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) return BlobError(BlobErrorKind::BadMagic);
-  Reader r(data.subspan(sizeof kMagic));
+namespace {
 
-  std::uint32_t node_count;
-  if (!r.u32(node_count)) return r.error();
-  std::unique_ptr<Store> store = new_store();
-  // ids[k]: the id record k received from the interning insert.
-  std::vector<NodeId> ids;
-  ids.reserve(r.fit(node_count, kMinRecordBytes));
-  store->reserve(ids.capacity());
-  NodeDraft node;
-  for (std::uint64_t k = 0; k < node_count; ++k) {
-    if (!read_record(r, k, ids, node)) return r.error();
-    StoreResult<NodeId> added = store->add(node);
-    if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
-    ids.push_back(added.value());
-  }
-
+// The output section, read after the records: every reference names a record
+// position, and the id that record received is marked once.
+template <class IdOf>
+BlobReadResult read_outputs(Reader& r, std::uint64_t node_count, const IdOf& id_of, std::unique_ptr<Store> store) {
   std::uint32_t output_count;
   if (!r.u32(output_count)) return r.error();
   // A mark already made is skipped here rather than rescanned by the store.
@@ -529,12 +517,63 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
     std::uint64_t ref;
     if (!r.u64(ref)) return r.error();
     if (ref >= node_count) return BlobError(BlobErrorKind::OutOfRange, ref);
-    const NodeId id = ids[ref];
+    const NodeId id = id_of(ref);
     if (marked[id]) continue;
     marked[id] = 1;
     if (std::optional<BadNodeId> bad = store->mark_output(id)) return BlobError(BlobErrorKind::OutOfRange, bad->id);
   }
   return store;
+}
+
+// Every record through the interning insert, so that equal records collapse
+// into one id and later references to either name it. `r` is positioned just
+// after the record count.
+BlobReadResult read_interning(Reader& r, std::uint32_t node_count) {
+  std::unique_ptr<Store> store = new_store();
+  // ids[k]: the id record k received from the interning insert.
+  std::vector<NodeId> ids;
+  ids.reserve(r.fit(node_count, kMinRecordBytes));
+  store->reserve(ids.capacity());
+  const auto id_of = [&](std::uint64_t ref) { return ids[ref]; };
+  NodeDraft node;
+  for (std::uint64_t k = 0; k < node_count; ++k) {
+    if (!read_record(r, k, id_of, node)) return r.error();
+    StoreResult<NodeId> added = store->add(node);
+    if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
+    ids.push_back(added.value());
+  }
+  return read_outputs(r, node_count, id_of, std::move(store));
+}
+
+}  // namespace
+
+BlobReadResult read_blob(std::span<const std::uint8_t> data) {
+  if (data.size() < sizeof kMagic) return BlobError(BlobErrorKind::Truncated);
+  if (std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) return BlobError(BlobErrorKind::BadMagic);
+  Reader r(data.subspan(sizeof kMagic));
+  std::uint32_t node_count;
+  if (!r.u32(node_count)) return r.error();
+  const Reader after_count = r;
+
+  // A blob that serialize wrote holds no two equal records, so each record
+  // is loaded under the id that is its position, with no look-up, and the
+  // interning index is built once at the end. Equal records only change
+  // which ids later records receive, never whether or where reading fails,
+  // so a fault found here is the one the interning read reports; a blob that
+  // does hold equal records is read again through the interning insert.
+  std::unique_ptr<Store> store = new_store();
+  const auto position = [](std::uint64_t ref) { return static_cast<NodeId>(ref); };
+  NodeDraft node;
+  for (std::uint64_t k = 0; k < node_count; ++k) {
+    if (!read_record(r, k, position, node)) return r.error();
+    store->load(node);
+  }
+  if (!store->index_loaded()) {
+    store.reset();
+    Reader again = after_count;
+    return read_interning(again, node_count);
+  }
+  return read_outputs(r, node_count, position, std::move(store));
 }
 
 BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::vector<NodeMapEntry> node_map) {

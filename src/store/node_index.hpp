@@ -36,8 +36,12 @@ struct NodeIdHash {
 struct NodeIdEqual {
   using is_transparent = void;
   const std::shared_ptr<NodeTable>* table = nullptr;
+  const StableVector<std::uint64_t>* hashes = nullptr;
+  // Two stored ids meet only when an index is built from nodes already
+  // stored, where nearly every call is a collision of the index's short
+  // tags: the full hashes tell those apart with one read.
   bool operator()(std::uint32_t a, std::uint32_t b) const {
-    return a == b || same_node((*table)->node(a), (*table)->node(b));
+    return a == b || ((*hashes)[a] == (*hashes)[b] && same_node((*table)->node(a), (*table)->node(b)));
   }
   template <class Node>
   bool operator()(const NodeProbe<Node>& p, std::uint32_t b) const {

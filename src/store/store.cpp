@@ -38,7 +38,7 @@ bool operator==(const NodesView& a, const std::vector<NodeRecord>& b) {
 }
 
 Store::Store() : seed_(random_seed()), table_(std::make_shared<NodeTable>()) {
-  for (Shard& shard : shards_) shard.ids = Index(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_});
+  for (Shard& shard : shards_) shard.ids = Index(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_, &hashes_});
 }
 
 
@@ -53,6 +53,27 @@ void Store::reserve(std::size_t nodes) {
       if (needed > shard.ids.max_load()) shard.ids.reserve(std::max(needed, 2 * shard.ids.size()));
     });
   }
+}
+
+bool Store::index_loaded() {
+  const std::size_t count = table_->size();
+  // The ids grouped by shard, in id order within each (a counting sort), so
+  // that each shard's table is filled while it alone is in the cache.
+  std::array<std::size_t, kShards + 1> start{};
+  for (std::size_t id = 0; id < count; ++id) ++start[shard_of(hashes_[id]) + 1];
+  for (std::size_t s = 0; s < kShards; ++s) start[s + 1] += start[s];
+  std::vector<std::uint32_t> by_shard(count);
+  std::array<std::size_t, kShards> next{};
+  std::copy_n(start.begin(), kShards, next.begin());
+  for (std::size_t id = 0; id < count; ++id) by_shard[next[shard_of(hashes_[id])]++] = static_cast<std::uint32_t>(id);
+  for (std::size_t s = 0; s < kShards; ++s) {
+    Index& ids = shards_[s].ids;
+    ids.reserve(ids.size() + (start[s + 1] - start[s]));
+    for (std::size_t k = start[s]; k < start[s + 1]; ++k) {
+      if (!ids.insert(by_shard[k]).second) return false;
+    }
+  }
+  return true;
 }
 
 std::optional<BadNodeId> Store::mark_output(NodeId id) {

@@ -1,4 +1,4 @@
-// An allocator for the e-graph's large tables. Blocks of 2 MiB or more are
+// An allocator for large tables (the e-graph's, a store's segments). Blocks of 2 MiB or more are
 // aligned to 2 MiB and offered to the kernel for transparent huge pages: the
 // tables are read at random, and with 4 KiB pages nearly every such read also
 // misses the TLB. Smaller blocks come from the ordinary heap.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,10 +46,18 @@ class BlobBuilder {
     for (std::uint64_t in : inputs) u64(in);
     return *this;
   }
-  BlobBuilder& outputs(std::initializer_list<std::uint64_t> ids) {
+  BlobBuilder& op(std::string_view name, std::span<const std::uint64_t> inputs) {
+    u8(1).text(name).u32(0).u32(static_cast<std::uint32_t>(inputs.size()));
+    for (std::uint64_t in : inputs) u64(in);
+    return *this;
+  }
+  BlobBuilder& outputs(std::span<const std::uint64_t> ids) {
     u32(static_cast<std::uint32_t>(ids.size()));
     for (std::uint64_t id : ids) u64(id);
     return *this;
+  }
+  BlobBuilder& outputs(std::initializer_list<std::uint64_t> ids) {
+    return outputs(std::span<const std::uint64_t>(ids.begin(), ids.size()));
   }
   Bytes bytes() const { return bytes_; }
 
@@ -639,6 +648,71 @@ TEST(BlobRead, EqualRecordsCollapseAndLaterReferencesFollowThem) {
   EXPECT_EQ(snap.nodes, expected);
   // Outputs 5 and 3 both name node 2; 1 names node 0.
   EXPECT_EQ(snap.outputs, (std::vector<NodeId>{2, 3, 0}));
+}
+
+// Random blobs of records drawn from a handful of names, so that equal
+// records are common in some and absent from others: reading one must give
+// exactly what inserting its records one by one through the interning insert
+// gives (nodes, ids and marks), and the blob cut anywhere must be refused.
+TEST(BlobRead, RandomBlobsReadAsTheirRecordsInsertedOneByOne) {
+  std::mt19937_64 rng(20261208);
+  int with_equal_records = 0;
+  int without = 0;
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t count = 1 + rng() % 40;
+    // Half the rounds draw from so few names that records repeat.
+    const std::size_t names = round % 2 == 0 ? 2 : 1000;
+    BlobBuilder blob;
+    blob.header(static_cast<std::uint32_t>(count));
+    auto model = new_store();
+    std::vector<NodeId> ids;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::string name = std::to_string(rng() % names);
+      StoreResult<NodeId> added = BadNodeId{0};
+      if (k == 0 || rng() % 3 == 0) {
+        blob.source(name);
+        added = model->add_node(NodeRecord::source(name, {}));
+      } else {
+        std::vector<std::uint64_t> refs(1 + rng() % 2);
+        std::vector<NodeId> inputs;
+        for (std::uint64_t& ref : refs) {
+          ref = rng() % k;
+          inputs.push_back(ids[ref]);
+        }
+        blob.op(name, refs);
+        added = model->add_node(NodeRecord::op(name, {}, inputs));
+      }
+      ASSERT_TRUE(added.ok());
+      ids.push_back(added.value());
+    }
+    std::vector<std::uint64_t> outputs(rng() % 4);
+    for (std::uint64_t& ref : outputs) {
+      ref = rng() % count;
+      ASSERT_FALSE(model->mark_output(ids[ref]).has_value());
+    }
+    const Bytes bytes = blob.outputs(outputs).bytes();
+    (model->node_count() < count ? with_equal_records : without) += 1;
+
+    BlobReadResult read = read_blob(bytes);
+    ASSERT_TRUE(read.ok()) << read.error().message();
+    const Snapshot got = read.store().snapshot();
+    const Snapshot want = model->snapshot();
+    EXPECT_EQ(got.nodes, want.nodes) << "round " << round;
+    EXPECT_EQ(got.outputs, want.outputs) << "round " << round;
+    // The read store interns like the model: every node is found again.
+    for (NodeId id = 0; id < want.nodes.size(); ++id) {
+      StoreResult<NodeId> again = read.store().add(want.nodes[id]);
+      ASSERT_TRUE(again.ok());
+      EXPECT_EQ(again.value(), id) << "round " << round;
+    }
+    EXPECT_EQ(read.store().node_count(), want.nodes.size());
+    const std::size_t cut = 8 + rng() % (bytes.size() - 8);
+    BlobReadResult short_read = read_blob(std::span(bytes).first(cut));
+    ASSERT_FALSE(short_read.ok()) << "round " << round << " cut at " << cut;
+    EXPECT_EQ(short_read.error().kind(), BlobErrorKind::Truncated);
+  }
+  EXPECT_GT(with_equal_records, 100);
+  EXPECT_GT(without, 100);
 }
 
 TEST(BlobRead, ReferencesAreCheckedAgainstRecordPositionsAfterACollapse) {
