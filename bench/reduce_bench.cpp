@@ -48,12 +48,12 @@ int main(int argc, char** argv) {
   }
   for (const char* path : files) {
     const std::vector<std::uint8_t> bytes = read_file(path);
-    weftory::BlobReadResult read = weftory::read_blob(bytes);
+    weftory::Result<std::unique_ptr<weftory::Store>, weftory::BlobError> read = weftory::read_blob(bytes);
     if (!read.ok()) {
       std::fprintf(stderr, "reduce_bench: %s: %s\n", path, read.error().message().c_str());
       return 2;
     }
-    const auto store = read.take_store();
+    const auto store = std::move(read).value();
     weftory::ReductionTimings best;
     weftory::ReductionReport report;
     for (int run = 0; run < repeat; ++run) {

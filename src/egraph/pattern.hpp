@@ -18,31 +18,9 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/symbol.hpp"
-#include "support/fatal.hpp"
+#include "support/result.hpp"
 
 namespace weftory::egraph {
-
-// A value or an error, for the operations whose failures are ordinary results.
-template <class T, class E>
-class Result {
- public:
-  Result(T value) : value_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) : value_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return value_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  const T& value() const { return std::get<0>(value_); }
-  T& value() { return std::get<0>(value_); }
-  const E& error() const { return std::get<1>(value_); }
-  // The value; an error here is a broken invariant of the caller.
-  T unwrap() && {
-    if (!ok()) fatal("called `Result::unwrap()` on an `Err` value");
-    return std::move(std::get<0>(value_));
-  }
-
- private:
-  std::variant<T, E> value_;
-};
 
 // ---------------------------------------------------------------------------
 // S-expressions

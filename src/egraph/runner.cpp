@@ -254,8 +254,8 @@ IterationRecord Runner::run_one(std::span<const Rewrite> rules) {
   record.egraph_classes = egraph_.number_of_classes();
   if (!result) {
     for (Hook& hook : hooks_) {
-      if (std::optional<std::string> error = hook(*this)) {
-        result = StopReason::other(std::move(*error));
+      if (Result<void, std::string> outcome = hook(*this); !outcome) {
+        result = StopReason::other(std::move(outcome).error());
         break;
       }
     }

@@ -30,6 +30,7 @@
 #include "store/node_table.hpp"
 #include "store/store.hpp"
 #include "support/poison.hpp"
+#include "support/result.hpp"
 #include "support/stable_vector.hpp"
 
 namespace weftory {
@@ -72,15 +73,15 @@ class IncrementalState {
   // order; their inputs are store ids. An input not below the watermark (a
   // node not yet consumed) ends the call with that id: the records before it
   // stay consumed, and total_work() counts no record of the failed batch.
-  std::optional<BadNodeId> consume(const NodesView& batch);
-  std::optional<BadNodeId> consume(std::span<const NodeRecord> batch);
+  Result<void, BadNodeId> consume(const NodesView& batch);
+  Result<void, BadNodeId> consume(std::span<const NodeRecord> batch);
 
   // Reduces the canonical form to what `outputs` (store ids) need and
   // composes the node map back to store ids: one entry per consumed node.
   // An output not below the watermark is answered as BadNodeId before any
   // work. The state is not changed.
-  StoreResult<ReductionResult> reduce_canonical(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                                bool maximal_fusion) const;
+  Result<ReductionResult, BadNodeId> reduce_canonical(std::span<const NodeId> outputs, const RewriteEngine& engine,
+                                                      bool maximal_fusion) const;
 
   std::uint64_t watermark() const { return forward_.size(); }
   std::uint64_t total_work() const { return total_work_; }
@@ -99,12 +100,12 @@ class IncrementalState {
   // entry must be below its size and total_work at most the length of
   // forward, and the state fresh. Anything else is refused with a message
   // before the state is touched; an allocation failure leaves it fresh.
-  std::optional<std::string> restore(const NodesView& canonical, std::span<const std::uint32_t> forward,
-                                     std::uint64_t total_work);
+  Result<void, std::string> restore(const NodesView& canonical, std::span<const std::uint32_t> forward,
+                                    std::uint64_t total_work);
 
  private:
   template <class Batch>
-  std::optional<BadNodeId> consume_batch(const Batch& batch);
+  Result<void, BadNodeId> consume_batch(const Batch& batch);
   template <class Node>
   std::uint32_t intern(const Node& candidate, std::uint64_t hash);
   template <class Node>
@@ -131,14 +132,14 @@ class IncrementalReducer {
  public:
   // Consumes what `store` holds beyond the watermark; the number of nodes
   // consumed, or the id a record referred to that was not yet consumed.
-  StoreResult<std::uint64_t> step(const Store& store);
+  Result<std::uint64_t, BadNodeId> step(const Store& store);
 
   // Resolves the outputs against `store` first (its marks when absent, else
   // every given id checked against its node count), then under the mutex
   // consumes the remaining delta and reduces the canonical form into a new
   // store whose node map is indexed by the fed store's ids.
-  StoreResult<StoreReduction> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
-                                       bool maximal_fusion);
+  Result<StoreReduction, BadNodeId> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
+                                             bool maximal_fusion);
 
   std::uint64_t watermark() const;
   std::uint64_t total_work() const;

@@ -13,6 +13,7 @@
 #include "optimizer/report.hpp"
 #include "store/node.hpp"
 #include "store/store.hpp"
+#include "support/result.hpp"
 
 namespace weftory {
 
@@ -61,9 +62,9 @@ struct StoreReduction {
 // store's marks are the outputs; given ones are checked in order against the
 // node count, the first not below it answered as BadNodeId before any work.
 // The source's mutex is held only while its nodes are copied.
-StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                         bool maximal_fusion);
-StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                         bool maximal_fusion, ReductionTimings& timings);
+Result<StoreReduction, BadNodeId> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                               bool maximal_fusion);
+Result<StoreReduction, BadNodeId> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                               bool maximal_fusion, ReductionTimings& timings);
 
 }  // namespace weftory

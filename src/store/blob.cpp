@@ -173,7 +173,8 @@ bool write_record(Writer& w, const Node& node) {
 
 // Encodes `count` nodes, node k being get(k), and the outputs.
 template <class GetNode>
-BlobWriteResult write_nodes(std::size_t count, GetNode get, std::span<const NodeId> outputs, std::uint64_t field_max) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_nodes(std::size_t count, GetNode get,
+                                                            std::span<const NodeId> outputs, std::uint64_t field_max) {
   if (field_max > kBlobFieldMax) fatal("blob field limit above 32 bits");
   for (NodeId id : outputs) {
     if (id >= count) fatal("blob writer given an output id beyond the node count");
@@ -446,37 +447,40 @@ bool read_record(Reader& r, std::uint64_t position, const std::vector<NodeId>& i
 
 // ---------------------------------------------------------------------------
 
-BlobWriteResult write_blob(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(std::span<const NodeRecord> nodes,
+                                                           std::span<const NodeId> outputs) {
   return write_blob_with_limit(nodes, outputs, kBlobFieldMax);
 }
 
-BlobWriteResult write_blob_with_limit(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
-                                      std::uint64_t field_max) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob_with_limit(std::span<const NodeRecord> nodes,
+                                                                      std::span<const NodeId> outputs,
+                                                                      std::uint64_t field_max) {
   return write_nodes(nodes.size(), [&](std::size_t k) { return RecordRef(nodes[k]); }, outputs, field_max);
 }
 
-BlobWriteResult write_blob(const NodesView& nodes, std::span<const NodeId> outputs) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(const NodesView& nodes, std::span<const NodeId> outputs) {
   return write_nodes(nodes.size(), [&](std::size_t k) { return nodes[k]; }, outputs, kBlobFieldMax);
 }
 
-SerializeOutcome serialize_store(const Store& store, std::optional<std::span<const NodeId>> outputs) {
+Result<std::vector<std::uint8_t>, SerializeError> serialize_store(const Store& store,
+                                                                  std::optional<std::span<const NodeId>> outputs) {
   if (!outputs) {
     // Nodes and marks from one acquisition: every mark names a copied node.
     Snapshot snap = store.snapshot();
-    BlobWriteResult written = write_blob(snap.nodes, snap.outputs);
-    if (!written.ok()) return written.error();
-    return written.take_bytes();
+    Result<std::vector<std::uint8_t>, BlobTooLarge> written = write_blob(snap.nodes, snap.outputs);
+    if (!written.ok()) return SerializeError{std::move(written).error()};
+    return std::move(written).value();
   }
   // The requested ids are checked in list order before anything is copied.
   const std::uint64_t count = store.node_count();
   for (NodeId id : *outputs) {
-    if (id >= count) return BadNodeId{id};
+    if (id >= count) return SerializeError{BadNodeId{id}};
   }
   // Nodes are only appended, so the ids checked above stay valid.
   Snapshot snap = store.snapshot();
-  BlobWriteResult written = write_blob(snap.nodes, *outputs);
-  if (!written.ok()) return written.error();
-  return written.take_bytes();
+  Result<std::vector<std::uint8_t>, BlobTooLarge> written = write_blob(snap.nodes, *outputs);
+  if (!written.ok()) return SerializeError{std::move(written).error()};
+  return std::move(written).value();
 }
 
 std::string BlobError::message() const {
@@ -501,7 +505,7 @@ std::string BlobError::message() const {
   return "invalid weftory IR blob";
 }
 
-BlobReadResult read_blob(std::span<const std::uint8_t> data) {
+Result<std::unique_ptr<Store>, BlobError> read_blob(std::span<const std::uint8_t> data) {
   if (data.size() < sizeof kMagic) return BlobError(BlobErrorKind::Truncated);
   if (std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) return BlobError(BlobErrorKind::BadMagic);
   Reader r(data.subspan(sizeof kMagic));
@@ -516,7 +520,7 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
   NodeDraft node;
   for (std::uint64_t k = 0; k < node_count; ++k) {
     if (!read_record(r, k, ids, node)) return r.error();
-    StoreResult<NodeId> added = store->add(node);
+    Result<NodeId, BadNodeId> added = store->add(node);
     if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
     ids.push_back(added.value());
   }
@@ -532,17 +536,20 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
     const NodeId id = ids[ref];
     if (marked[id]) continue;
     marked[id] = 1;
-    if (std::optional<BadNodeId> bad = store->mark_output(id)) return BlobError(BlobErrorKind::OutOfRange, bad->id);
+    if (Result<void, BadNodeId> marked = store->mark_output(id); !marked) {
+      return BlobError(BlobErrorKind::OutOfRange, marked.error().id);
+    }
   }
   return store;
 }
 
-BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::vector<NodeMapEntry> node_map) {
-  BlobReadResult read = read_blob(data);
+Result<std::unique_ptr<Store>, BlobError> read_blob_with_node_map(std::span<const std::uint8_t> data,
+                                                                  std::vector<NodeMapEntry> node_map) {
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(data);
   if (!read.ok() || node_map.empty()) return read;
   // The map's reduced ids are ids of the blob's store, which nobody else
   // sees yet, so it is installed as it is once every entry is checked.
-  Snapshot snap = read.store().snapshot();
+  Snapshot snap = read.value()->snapshot();
   for (const NodeMapEntry& entry : node_map) {
     if (!entry) continue;
     if (entry->reduced_id >= snap.nodes.size()) return BlobError(BlobErrorKind::OutOfRange, entry->reduced_id);
@@ -553,7 +560,7 @@ BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::
       }
     }
   }
-  install_node_map(read.store(), std::move(node_map));
+  install_node_map(*read.value(), std::move(node_map));
   return read;
 }
 

@@ -11,7 +11,6 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -22,6 +21,7 @@
 #include "store/node_view.hpp"
 #include "support/fatal.hpp"
 #include "support/poison.hpp"
+#include "support/result.hpp"
 #include "support/short_mutex.hpp"
 #include "support/stable_vector.hpp"
 
@@ -31,21 +31,6 @@ namespace weftory {
 struct BadNodeId {
   NodeId id;
   friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
-};
-
-// Either a value or a BadNodeId.
-template <class T>
-class [[nodiscard]] StoreResult {
- public:
-  StoreResult(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
-  StoreResult(BadNodeId error) : v_(error) {}     // NOLINT: implicit by design
-  bool ok() const { return v_.index() == 0; }
-  T& value() { return std::get<0>(v_); }
-  const T& value() const { return std::get<0>(v_); }
-  BadNodeId error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, BadNodeId> v_;
 };
 
 // Where a node of the graph a pass read landed in the pass's store.
@@ -136,19 +121,19 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   // The interning insert: the id of an equal node if present, else a new id.
-  StoreResult<NodeId> add_node(const NodeRecord& record) { return add(RecordRef(record)); }
+  Result<NodeId, BadNodeId> add_node(const NodeRecord& record) { return add(RecordRef(record)); }
   // The same for any node behind the read interface (node_view.hpp).
   template <class Node>
-  StoreResult<NodeId> add(const Node& node);
+  Result<NodeId, BadNodeId> add(const Node& node);
   // Makes room in the interning index for `nodes` more nodes, so that a bulk
   // load (a blob being read) never rehashes part-way.
   void reserve(std::size_t nodes);
   // Marks id as an output once; a repeated mark changes nothing.
-  std::optional<BadNodeId> mark_output(NodeId id);
+  Result<void, BadNodeId> mark_output(NodeId id);
   std::uint64_t node_count() const;
   Snapshot snapshot() const;
   // A view of all nodes, then ids checked in order against the view's length.
-  StoreResult<NodesView> snapshot_for_outputs(std::span<const NodeId> ids) const;
+  Result<NodesView, BadNodeId> snapshot_for_outputs(std::span<const NodeId> ids) const;
   // The nodes from min(watermark, count) to the end.
   NodesView nodes_since(std::uint64_t watermark) const;
   std::vector<NodeId> outputs_copy() const;
@@ -214,11 +199,11 @@ class Store {
 };
 
 template <class Node>
-StoreResult<NodeId> Store::add(const Node& node) {
+Result<NodeId, BadNodeId> Store::add(const Node& node) {
   // Hash outside the critical section: it depends on the node alone.
   const std::uint64_t hash = hash_node(node, seed_);
   Shard& shard = shards_[shard_of(hash)];
-  return guarded(shard.mutex, [&]() -> StoreResult<NodeId> {
+  return guarded(shard.mutex, [&]() -> Result<NodeId, BadNodeId> {
     // A stored node's inputs are all older than it, so a node found needs no
     // input check: its inputs are valid whatever the count is now.
     auto hit = shard.ids.find(NodeProbe<Node>{node, hash});
@@ -226,7 +211,7 @@ StoreResult<NodeId> Store::add(const Node& node) {
     // Room for the new id first: once the node is appended, other threads
     // may append after it, so it could no longer be taken back.
     if (shard.ids.size() >= shard.ids.max_load()) shard.ids.reserve(2 * shard.ids.size() + 16);
-    StoreResult<NodeId> added = locked([&]() -> StoreResult<NodeId> {
+    Result<NodeId, BadNodeId> added = locked([&]() -> Result<NodeId, BadNodeId> {
       const NodeId count = table_->size();
       for (NodeId input : node.inputs()) {
         if (input >= count) return BadNodeId{input};

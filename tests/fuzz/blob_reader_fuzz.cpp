@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,12 +25,16 @@
 
 namespace {
 
+using weftory::BlobError;
+using weftory::BlobTooLarge;
 using weftory::NodeId;
 using weftory::NodeKind;
 using weftory::NodeRecord;
 using weftory::ParamEntry;
 using weftory::ParamMap;
 using weftory::ParamValue;
+using weftory::Result;
+using weftory::Store;
 
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "blob_reader_fuzz: %s\n", what);
@@ -103,15 +108,16 @@ void check_store(const weftory::Store& store) {
   check_invariants(snap);
   check(store.node_map_copy().empty(), "a read store carries a node map");
 
-  weftory::BlobWriteResult first = weftory::write_blob(snap.nodes, snap.outputs);
+  Result<std::vector<std::uint8_t>, BlobTooLarge> first = weftory::write_blob(snap.nodes, snap.outputs);
   check(first.ok(), "a read store does not serialize");
-  weftory::BlobReadResult again = weftory::read_blob(first.bytes());
+  Result<std::unique_ptr<Store>, BlobError> again = weftory::read_blob(first.value());
   check(again.ok(), "a re-serialized blob does not read");
-  const weftory::Snapshot snap_again = again.store().snapshot();
+  const weftory::Snapshot snap_again = again.value()->snapshot();
   check(snap_again.nodes == snap.nodes, "round trip changed the nodes");
   check(snap_again.outputs == snap.outputs, "round trip changed the marks");
-  weftory::BlobWriteResult second = weftory::write_blob(snap_again.nodes, snap_again.outputs);
-  check(second.ok() && second.bytes() == first.bytes(), "second serialization differs");
+  Result<std::vector<std::uint8_t>, BlobTooLarge> second =
+      weftory::write_blob(snap_again.nodes, snap_again.outputs);
+  check(second.ok() && second.value() == first.value(), "second serialization differs");
 
   const std::string dot = weftory::render_dot(store);
   check(dot.starts_with("digraph weftory {\n") && dot.ends_with("}\n"), "malformed DOT text");
@@ -135,8 +141,8 @@ ParamMap sorted(ParamMap map) {
 std::vector<std::vector<std::uint8_t>> seed_blobs() {
   std::vector<std::vector<std::uint8_t>> seeds;
   auto emit = [&](const std::vector<NodeRecord>& nodes, const std::vector<NodeId>& outputs) {
-    weftory::BlobWriteResult written = weftory::write_blob(nodes, outputs);
-    if (written.ok()) seeds.push_back(written.take_bytes());
+    Result<std::vector<std::uint8_t>, BlobTooLarge> written = weftory::write_blob(nodes, outputs);
+    if (written.ok()) seeds.push_back(std::move(written).value());
   };
   const weftory::PayloadDescriptor desc{"onnx", "sha256:ab", "torch", "2.3", "f32[N]", std::string("norm")};
   const weftory::PayloadDescriptor bare{"k", "h", "f", "v", "io", std::nullopt};
@@ -227,11 +233,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  weftory::BlobReadResult read = weftory::read_blob(std::span<const std::uint8_t>(data, size));
+  Result<std::unique_ptr<Store>, BlobError> read =
+      weftory::read_blob(std::span<const std::uint8_t>(data, size));
   if (!read.ok()) {
     check_error(read.error());
     return 0;
   }
-  check_store(read.store());
+  check_store(*read.value());
   return 0;
 }
