@@ -9,6 +9,9 @@
 
 namespace weftory::egraph {
 
+using support::Result;
+using support::fatal;
+
 // ---------------------------------------------------------------------------
 // S-expression reader
 

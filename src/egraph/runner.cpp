@@ -11,6 +11,9 @@
 
 namespace weftory::egraph {
 
+using support::Result;
+using support::fatal;
+
 namespace {
 
 double seconds_since(Runner::Clock::time_point start) {

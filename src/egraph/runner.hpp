@@ -76,7 +76,7 @@ class RewriteScheduler {
 };
 
 struct SymbolHash {
-  std::size_t operator()(Symbol symbol) const { return IntHash{}(symbol.index()); }
+  std::size_t operator()(Symbol symbol) const { return support::IntHash{}(symbol.index()); }
 };
 
 struct RuleStats {
@@ -123,7 +123,7 @@ class Runner {
  public:
   using Clock = std::chrono::steady_clock;
   // A hook returns ok to go on, or an error text to stop the run.
-  using Hook = std::function<Result<void, std::string>(Runner&)>;
+  using Hook = std::function<support::Result<void, std::string>(Runner&)>;
 
   static constexpr std::size_t kDefaultIterationLimit = 30;
   static constexpr std::size_t kDefaultNodeLimit = 10000;

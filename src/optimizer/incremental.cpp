@@ -10,7 +10,26 @@
 #include "support/fatal.hpp"
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::Result;
+using support::fatal;
+using support::random_seed;
+using store::BadNodeId;
+using store::NodeId;
+using store::NodeIdEqual;
+using store::NodeIdHash;
+using store::NodeMapEntry;
+using store::NodeProbe;
+using store::NodeRecord;
+using store::NodeRef;
+using store::NodeTable;
+using store::NodesView;
+using store::RecordRef;
+using store::Store;
+using store::WithInputs;
+using store::build_reduced_store;
+using store::hash_node;
 
 namespace {
 
@@ -214,4 +233,4 @@ std::uint64_t IncrementalReducer::canonical_count() const {
 
 bool IncrementalReducer::poisoned() const { return poison_.poisoned(); }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

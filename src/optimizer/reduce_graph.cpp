@@ -14,7 +14,28 @@
 #include "support/fatal.hpp"
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::HashBuilder;
+using support::Result;
+using support::fatal;
+using support::index_out_of_bounds;
+using store::BadNodeId;
+using store::LiveNodes;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeRecord;
+using store::NodeRef;
+using store::NodesView;
+using store::RecordRef;
+using store::Snapshot;
+using store::Store;
+using store::WithInputs;
+using store::build_reduced_store;
+using store::find_live_nodes;
+using store::identity_key_of;
+using store::kDroppedNode;
+using store::to_record;
 
 namespace {
 
@@ -223,4 +244,4 @@ Result<StoreReduction, BadNodeId> reduce_store(const Store& source, std::optiona
   return reduce_snapshot(source, outputs, maximal_fusion, &timings);
 }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

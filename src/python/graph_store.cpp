@@ -19,6 +19,29 @@
 
 namespace weftory::py {
 
+using support::Result;
+using support::fatal;
+using store::BadNodeId;
+using store::BlobError;
+using store::BlobTooLarge;
+using store::Landing;
+using store::NodeDraft;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeMapEntry;
+using store::SerializeError;
+using store::Snapshot;
+using store::Store;
+using store::new_store;
+using store::read_blob;
+using store::read_blob_with_node_map;
+using store::render_dot;
+using store::serialize_store;
+using optimizer::ReductionReport;
+using optimizer::StoreReduction;
+using optimizer::reduce_store;
+using optimizer::report_entries;
+
 void raise_bad_node_id(BadNodeId bad) { raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id)); }
 
 namespace {
@@ -190,7 +213,7 @@ PyObject* cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::si
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.cone", kConeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::vector<NodeId> outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
-    Result<std::unique_ptr<Store>, BadNodeId> result = weftory::cone(store_of(self), outputs);
+    Result<std::unique_ptr<Store>, BadNodeId> result = store::cone(store_of(self), outputs);
     if (!result.ok()) raise_bad_node_id(result.error());
     return wrap_store(state_of_class(cls), std::move(result).value()).release();
   });

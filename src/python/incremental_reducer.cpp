@@ -16,6 +16,19 @@
 
 namespace weftory::py {
 
+using support::Result;
+using store::BadNodeId;
+using store::BlobError;
+using store::BlobTooLarge;
+using store::NodeId;
+using store::NodesView;
+using store::Store;
+using store::read_blob;
+using store::write_blob;
+using optimizer::IncrementalReducer;
+using optimizer::IncrementalState;
+using optimizer::StoreReduction;
+
 namespace {
 
 // The store behind a GraphStore argument of this module (subclasses too).

@@ -10,7 +10,10 @@
 #include "store/node_draft.hpp"
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::Result;
+using support::fatal;
 
 namespace {
 
@@ -564,4 +567,4 @@ Result<std::unique_ptr<Store>, BlobError> read_blob_with_node_map(std::span<cons
   return read;
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -20,7 +20,7 @@
 #include "store/store.hpp"
 #include "support/result.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 // The largest count, length or member input index a blob field can carry.
 inline constexpr std::uint64_t kBlobFieldMax = 0xFFFFFFFFu;
@@ -39,18 +39,19 @@ struct BlobTooLarge {
 // node's position) followed by `outputs` exactly as given, repetitions and
 // order kept. Every output must be smaller than nodes.size(); a node or output
 // breaking that is a fatal internal error, since the caller checks both.
-Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(std::span<const NodeRecord> nodes,
-                                                           std::span<const NodeId> outputs);
+support::Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(std::span<const NodeRecord> nodes,
+                                                                    std::span<const NodeId> outputs);
 
 // The same for a view of a store's nodes.
-Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(const NodesView& nodes, std::span<const NodeId> outputs);
+support::Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(const NodesView& nodes,
+                                                                    std::span<const NodeId> outputs);
 
 // The same with a lower field limit, so that the refusal paths can be
 // exercised without building four-gigabyte stores. `field_max` must not
 // exceed kBlobFieldMax.
-Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob_with_limit(std::span<const NodeRecord> nodes,
-                                                                      std::span<const NodeId> outputs,
-                                                                      std::uint64_t field_max);
+support::Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob_with_limit(std::span<const NodeRecord> nodes,
+                                                                               std::span<const NodeId> outputs,
+                                                                               std::uint64_t field_max);
 
 // What `serialize` does on a live store: with `outputs` absent the store's own
 // marks are written; otherwise the given ids are checked in order against the
@@ -58,8 +59,8 @@ Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob_with_limit(std::span<
 // as given. The store's mutex is held only while it is copied. The error says
 // which of the two refusals it is: an output id, or a store too large.
 using SerializeError = std::variant<BadNodeId, BlobTooLarge>;
-Result<std::vector<std::uint8_t>, SerializeError> serialize_store(const Store& store,
-                                                                  std::optional<std::span<const NodeId>> outputs);
+support::Result<std::vector<std::uint8_t>, SerializeError> serialize_store(
+    const Store& store, std::optional<std::span<const NodeId>> outputs);
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -95,13 +96,13 @@ class BlobError {
 // is reported; bytes after the output section are ignored. The blob is read in
 // place and never beyond its end; memory is reserved only for what the
 // remaining bytes can hold.
-Result<std::unique_ptr<Store>, BlobError> read_blob(std::span<const std::uint8_t> data);
+support::Result<std::unique_ptr<Store>, BlobError> read_blob(std::span<const std::uint8_t> data);
 
 // Reads a blob and installs `node_map` beside it: the restoring half of
 // pickling, where the node map travels next to the blob. An empty node map
 // gives exactly read_blob's store. A reduced id in the map that is not below
 // the node count fails with OutOfRange carrying that id.
-Result<std::unique_ptr<Store>, BlobError> read_blob_with_node_map(std::span<const std::uint8_t> data,
-                                                                  std::vector<NodeMapEntry> node_map);
+support::Result<std::unique_ptr<Store>, BlobError> read_blob_with_node_map(std::span<const std::uint8_t> data,
+                                                                           std::vector<NodeMapEntry> node_map);
 
-}  // namespace weftory
+}  // namespace weftory::store

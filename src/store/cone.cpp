@@ -7,7 +7,10 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::Result;
+using support::fatal;
 
 namespace {
 
@@ -143,4 +146,4 @@ Result<std::unique_ptr<Store>, BadNodeId> cone(const Store& source, std::span<co
   return std::unique_ptr<Store>(std::move(store));
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

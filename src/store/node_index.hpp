@@ -14,7 +14,7 @@
 #include "store/node_view.hpp"
 #include "support/stable_vector.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 template <class Node>
 struct NodeProbe {
@@ -25,7 +25,7 @@ struct NodeProbe {
 struct NodeIdHash {
   using is_transparent = void;
   using is_avalanching = void;
-  const StableVector<std::uint64_t>* hashes = nullptr;
+  const support::StableVector<std::uint64_t>* hashes = nullptr;
   std::size_t operator()(std::uint32_t id) const { return (*hashes)[id]; }
   template <class Node>
   std::size_t operator()(const NodeProbe<Node>& p) const {
@@ -51,4 +51,4 @@ struct NodeIdEqual {
 
 using NodeIndex = boost::unordered_flat_set<std::uint32_t, NodeIdHash, NodeIdEqual>;
 
-}  // namespace weftory
+}  // namespace weftory::store

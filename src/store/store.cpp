@@ -7,7 +7,11 @@
 
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::Result;
+using support::fatal;
+using support::random_seed;
 
 NodeRef NodesView::at(std::size_t i) const {
   if (i >= size_) throw std::out_of_range("NodesView::at: index " + std::to_string(i) + " out of range");
@@ -148,4 +152,4 @@ void install_node_map(Store& store, std::vector<NodeMapEntry> node_map) {
   store.locked([&] { store.node_map_ = std::move(node_map); });
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

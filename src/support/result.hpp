@@ -20,7 +20,7 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::support {
 
 // The fatal text of unwrapping an error.
 inline constexpr const char* kUnwrapErrMessage = "called `Result::unwrap()` on an `Err` value";
@@ -76,4 +76,4 @@ class [[nodiscard]] Result<void, E> {
   std::optional<E> error_;
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

@@ -20,7 +20,7 @@
 #include <new>
 #include <type_traits>
 
-namespace weftory {
+namespace weftory::support {
 
 template <class T, unsigned kFirstBits = 6>
 class StableVector {
@@ -113,4 +113,4 @@ class StableVector {
   std::size_t pending_ = 0;
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

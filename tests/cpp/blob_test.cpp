@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace weftory {
+namespace weftory::store {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -811,4 +815,4 @@ TEST(BlobNodeMap, NodeMapIsRestoredBesideTheBlob) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

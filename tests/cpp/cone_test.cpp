@@ -9,7 +9,11 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 NodeId add(Store& store, NodeRecord record) {
@@ -276,4 +280,4 @@ TEST(DeadCodePass, NodeMapFromRemap) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

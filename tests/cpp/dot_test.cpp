@@ -22,7 +22,11 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 NodeId add(Store& store, NodeRecord record) {
@@ -370,4 +374,4 @@ TEST(DotGraphviz, AcceptsAnEmptyStore) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

@@ -22,7 +22,32 @@
 #include "support/fatal.hpp"
 #include "symbolic_eval.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::FatalError;
+using support::Result;
+using support::fatal;
+using store::BadNodeId;
+using store::Landing;
+using store::MemberInput;
+using store::MemberSource;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeMapEntry;
+using store::NodeRecord;
+using store::NodesView;
+using store::ParamEntry;
+using store::ParamMap;
+using store::ParamValue;
+using store::PayloadDescriptor;
+using store::RecordRef;
+using store::StageMember;
+using store::Store;
+using store::kPoisonedMessage;
+using store::new_store;
+using store::same_node;
+using store::to_record;
+
 namespace {
 
 ParamMap scalar(ParamValue value, const char* side) {
@@ -518,4 +543,4 @@ TEST(Reducer, ThreadsSteppingWhileOthersGrowConsumeEveryNodeOnce) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::optimizer

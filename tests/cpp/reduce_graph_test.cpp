@@ -13,7 +13,25 @@
 #include "support/fatal.hpp"
 #include "symbolic_eval.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::FatalError;
+using store::BadNodeId;
+using store::Landing;
+using store::MemberInput;
+using store::MemberSource;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeMapEntry;
+using store::NodeRecord;
+using store::ParamEntry;
+using store::ParamMap;
+using store::ParamValue;
+using store::PayloadDescriptor;
+using store::StageMember;
+using store::Store;
+using store::new_store;
+
 namespace {
 
 ParamMap scalar(double value, const char* side) {
@@ -262,4 +280,4 @@ TEST(PipelineRandom, ReducedGraphComputesTheSameAndIsAFixedPoint) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::optimizer

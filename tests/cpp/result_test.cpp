@@ -10,7 +10,7 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::support {
 namespace {
 
 Result<int, std::string> half(int n) {
@@ -104,4 +104,4 @@ TEST(Result, MoveOnlyValueIsMovedOut) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::support

@@ -16,6 +16,10 @@
 #include "test_symbols.hpp"
 
 namespace weftory::egraph {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -8,7 +8,11 @@
 #include <thread>
 #include <unordered_map>
 
-namespace weftory {
+namespace weftory::store {
+
+using support::FatalError;
+using support::fatal;
+
 namespace {
 
 NodeRecord src(const char* name) { return NodeRecord::source(name, {}); }
@@ -483,4 +487,4 @@ TEST(ConcurrentStore, PoisoningStopsEveryThreadWhateverItWasDoing) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store
