@@ -17,19 +17,19 @@
 
 namespace {
 
-using weftory::EngineInput;
-using weftory::EngineOutput;
-using weftory::EngineRunStats;
-using weftory::EngineTerm;
-using weftory::SaturationEngine;
+using weftory::optimizer::EngineInput;
+using weftory::optimizer::EngineOutput;
+using weftory::optimizer::EngineRunStats;
+using weftory::optimizer::EngineTerm;
+using weftory::optimizer::SaturationEngine;
+namespace rules = weftory::optimizer::rules;
 
 // The rule set's own keys: identity chains and commuted pairs are built from
 // exactly the operators the rules rewrite.
-const std::vector<std::string> kIdentities(weftory::rules::identity_keys().begin(),
-                                           weftory::rules::identity_keys().end());
+const std::vector<std::string> kIdentities(rules::identity_keys().begin(), rules::identity_keys().end());
 const std::vector<std::string> kCommuted = [] {
   std::vector<std::string> keys;
-  for (std::string_view name : weftory::rules::kCommutativeNames) keys.push_back(weftory::rules::commutative_key(name));
+  for (std::string_view name : rules::kCommutativeNames) keys.push_back(rules::commutative_key(name));
   return keys;
 }();
 const char* const kUnary[] = {"op|neg", "op|exp", "op|log", "op|abs", "op|add|scalar=f4000000000000000;side=sr"};

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@
 #include "store/blob.hpp"
 
 namespace {
+
+using weftory::optimizer::ReductionReport;
+using weftory::optimizer::ReductionTimings;
+using weftory::store::BlobError;
+using weftory::store::Store;
+using weftory::support::Result;
 
 std::vector<std::uint8_t> read_file(const char* path) {
   std::ifstream in(path, std::ios::binary);
@@ -27,7 +34,7 @@ std::vector<std::uint8_t> read_file(const char* path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-double total(const weftory::ReductionTimings& t) {
+double total(const ReductionTimings& t) {
   return t.snapshot + t.dead_code + t.terms + t.engine + t.cse + t.fusion + t.store_build;
 }
 
@@ -48,17 +55,17 @@ int main(int argc, char** argv) {
   }
   for (const char* path : files) {
     const std::vector<std::uint8_t> bytes = read_file(path);
-    weftory::BlobReadResult read = weftory::read_blob(bytes);
+    Result<std::unique_ptr<Store>, BlobError> read = weftory::store::read_blob(bytes);
     if (!read.ok()) {
       std::fprintf(stderr, "reduce_bench: %s: %s\n", path, read.error().message().c_str());
       return 2;
     }
-    const auto store = read.take_store();
-    weftory::ReductionTimings best;
-    weftory::ReductionReport report;
+    const auto store = std::move(read).value();
+    ReductionTimings best;
+    ReductionReport report;
     for (int run = 0; run < repeat; ++run) {
-      weftory::ReductionTimings timings;
-      auto reduced = weftory::reduce_store(*store, std::nullopt, maximal, timings);
+      ReductionTimings timings;
+      auto reduced = weftory::optimizer::reduce_store(*store, std::nullopt, maximal, timings);
       if (!reduced.ok()) return 2;
       report = reduced.value().report;
       if (run == 0 || total(timings) < total(best)) best = timings;

@@ -12,6 +12,9 @@
 
 namespace weftory::egraph {
 
+using support::fatal;
+using support::index_out_of_bounds;
+
 // ---------------------------------------------------------------------------
 // SymbolLang
 

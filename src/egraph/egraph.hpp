@@ -66,11 +66,11 @@ class SymbolLang {
   friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b);
 
   std::uint64_t hash() const {
-    std::uint64_t h = hash_combine(op.index(), size_);
+    std::uint64_t h = support::hash_combine(op.index(), size_);
     const Id* p = data();
     std::uint32_t k = 0;
-    for (; k + 1 < size_; k += 2) h = hash_combine(h, (std::uint64_t{p[k]} << 32) | p[k + 1]);
-    if (k < size_) h = hash_combine(h, p[k]);
+    for (; k + 1 < size_; k += 2) h = support::hash_combine(h, (std::uint64_t{p[k]} << 32) | p[k + 1]);
+    if (k < size_) h = support::hash_combine(h, p[k]);
     return h;
   }
   // "op" for a leaf, "(op c1 c2 ...)" otherwise, children as numbers; the
@@ -112,8 +112,8 @@ struct ParentEntry {
 // Most classes hold one or two e-nodes (two after a commuted duplicate joins)
 // and have one parent; those live inside the class record, which is then
 // exactly one cache line.
-using ClassNodes = SmallVec<SymbolLang, 2>;
-using ClassParents = SmallVec<ParentEntry, 1>;
+using ClassNodes = support::SmallVec<SymbolLang, 2>;
+using ClassParents = support::SmallVec<ParentEntry, 1>;
 
 struct alignas(64) EClass {
   // The id the class was created with; it stays canonical while the class
@@ -228,7 +228,7 @@ class EGraph {
   void refresh_op_index(std::vector<Id>& ids);
 
   SymbolTable symbols_;
-  std::vector<Id, BigAllocator<Id>> unionfind_;
+  std::vector<Id, support::BigAllocator<Id>> unionfind_;
   // Parent entries whose hash-cons entry the next rebuild repairs (a stack),
   // each with the tick at which it was pushed.
   struct PendingEntry {
@@ -236,27 +236,27 @@ class EGraph {
     std::uint64_t pushed_at;
   };
   void push_pending(ParentEntry entry) { pending_.push_back({entry, ++tick_}); }
-  std::vector<PendingEntry, BigAllocator<PendingEntry>> pending_;
+  std::vector<PendingEntry, support::BigAllocator<PendingEntry>> pending_;
   // For every added e-node, the tick at which rebuild last re-filed it; with
   // `tick_`, lets rebuild skip copies of an entry that is already re-filed.
-  std::vector<std::uint64_t, BigAllocator<std::uint64_t>> refiled_at_;
+  std::vector<std::uint64_t, support::BigAllocator<std::uint64_t>> refiled_at_;
   std::uint64_t tick_ = 0;
   std::size_t refiled_count_ = 0;
   boost::unordered_flat_map<SymbolLang, Id, SymbolLangHash, std::equal_to<SymbolLang>,
-                             BigAllocator<std::pair<const SymbolLang, Id>>>
+                             support::BigAllocator<std::pair<const SymbolLang, Id>>>
       memo_;
   // Classes stored densely by id; the entry of an id is live exactly while the
   // id is a union-find root.
-  std::vector<EClass, BigAllocator<EClass>> classes_;
+  std::vector<EClass, support::BigAllocator<EClass>> classes_;
   std::size_t class_count_ = 0;
-  std::vector<SymbolLang, BigAllocator<SymbolLang>> added_;
+  std::vector<SymbolLang, support::BigAllocator<SymbolLang>> added_;
   // Classes whose node lists may need canonicalising, sorting and
   // deduplication at the next rebuild; every other class already is clean.
   std::vector<Id> dirty_;
   // Scratch for rebuild: one flag per id, all clear between uses.
   std::vector<std::uint8_t> marks_;
   std::vector<Id> scratch_;
-  boost::unordered_flat_map<std::uint64_t, OpClasses, IntHash> classes_by_op_;
+  boost::unordered_flat_map<std::uint64_t, OpClasses, support::IntHash> classes_by_op_;
   std::vector<std::uint64_t> stale_ops_;
   bool clean_ = false;
 };

@@ -5,8 +5,12 @@
 #include <tuple>
 
 #include "egraph/log.hpp"
+#include "support/fatal.hpp"
 
 namespace weftory::egraph {
+
+using support::Result;
+using support::fatal;
 
 // ---------------------------------------------------------------------------
 // S-expression reader
@@ -60,14 +64,14 @@ class SexpReader {
   SexpError error(std::string message) const { return SexpError{std::move(message), line_ + 1, column_ + 1}; }
 
   // Consumes a required character, or reports what was there instead.
-  std::optional<SexpError> expect(char wanted) {
+  Result<void, SexpError> expect(char wanted) {
     if (at_end()) return error("End of file reached");
     if (peek() != wanted) {
       std::string got(text_.substr(pos_, sequence_length()));
       return error(std::string("expected ") + wanted + " got " + got);
     }
     advance();
-    return std::nullopt;
+    return {};
   }
 
   Result<Sexp, SexpError> read_element() {
@@ -86,7 +90,7 @@ class SexpReader {
   }
 
   Result<Sexp, SexpError> read_list() {
-    if (auto failure = expect('(')) return *failure;
+    if (auto opened = expect('('); !opened) return std::move(opened).error();
     std::vector<Sexp> items;
     while (true) {
       while (!at_end() && (peek() == ' ' || peek() == '\t' || peek() == '\r' || peek() == '\n')) advance();
@@ -103,7 +107,7 @@ class SexpReader {
 
   // The characters between the quotes, backslashes included, unchanged.
   Result<Sexp, SexpError> read_quoted() {
-    if (auto failure = expect('"')) return *failure;
+    if (auto opened = expect('"'); !opened) return std::move(opened).error();
     const std::size_t start = pos_;
     while (true) {
       if (at_end()) return error("End of file reached");

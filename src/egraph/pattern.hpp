@@ -18,31 +18,9 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/symbol.hpp"
-#include "support/fatal.hpp"
+#include "support/result.hpp"
 
 namespace weftory::egraph {
-
-// A value or an error, for the operations whose failures are ordinary results.
-template <class T, class E>
-class Result {
- public:
-  Result(T value) : value_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) : value_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return value_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  const T& value() const { return std::get<0>(value_); }
-  T& value() { return std::get<0>(value_); }
-  const E& error() const { return std::get<1>(value_); }
-  // The value; an error here is a broken invariant of the caller.
-  T unwrap() && {
-    if (!ok()) fatal("called `Result::unwrap()` on an `Err` value");
-    return std::move(std::get<0>(value_));
-  }
-
- private:
-  std::variant<T, E> value_;
-};
 
 // ---------------------------------------------------------------------------
 // S-expressions
@@ -67,7 +45,7 @@ struct SexpError {
 
 // Reads the first expression of `text`; anything after it is ignored. An
 // empty text reads as the empty expression.
-Result<Sexp, SexpError> read_sexp(std::string_view text);
+support::Result<Sexp, SexpError> read_sexp(std::string_view text);
 
 // ---------------------------------------------------------------------------
 // Patterns
@@ -92,7 +70,7 @@ struct PatternError {
 
 // The variable parser: rejects a text without the leading "?" (a BadVar error
 // whose text names the missing question mark and the input).
-Result<Var, PatternError> parse_var(std::string_view text, SymbolTable& symbols);
+support::Result<Var, PatternError> parse_var(std::string_view text, SymbolTable& symbols);
 
 // A pattern node: an e-node whose children index earlier pattern nodes, or a
 // variable.
@@ -186,9 +164,9 @@ class Pattern {
 // Term builder: a pattern from an expression. Errors: EmptySexp, HeadList,
 // UnexpectedVar.
 // Operators and variables are interned into `symbols`.
-Result<Pattern, PatternError> pattern_from_sexp(const Sexp& sexp, SymbolTable& symbols);
+support::Result<Pattern, PatternError> pattern_from_sexp(const Sexp& sexp, SymbolTable& symbols);
 // Reader, term builder and compilation in one; reader errors become BadSexp.
-Result<Pattern, PatternError> parse_pattern(std::string_view text, SymbolTable& symbols);
+support::Result<Pattern, PatternError> parse_pattern(std::string_view text, SymbolTable& symbols);
 
 // Compiles pattern nodes (post-order, root last) into a matching program.
 Program compile(std::span<const PatternNode> ast);
@@ -218,9 +196,9 @@ class Rewrite {
   // Fails with "Rewrite <name> refers to unbound var <var>" when the applier
   // uses a variable the searcher lacks. The name is interned into `symbols`,
   // the table the patterns were parsed with.
-  static Result<Rewrite, std::string> make(std::string_view name,
-                                           std::shared_ptr<const Pattern> searcher,
-                                           std::shared_ptr<const Pattern> applier, SymbolTable& symbols);
+  static support::Result<Rewrite, std::string> make(std::string_view name,
+                                                    std::shared_ptr<const Pattern> searcher,
+                                                    std::shared_ptr<const Pattern> applier, SymbolTable& symbols);
 
   Symbol name() const { return name_; }
   const std::string& name_text() const { return name_text_; }

@@ -11,6 +11,9 @@
 
 namespace weftory::egraph {
 
+using support::Result;
+using support::fatal;
+
 namespace {
 
 double seconds_since(Runner::Clock::time_point start) {
@@ -254,8 +257,8 @@ IterationRecord Runner::run_one(std::span<const Rewrite> rules) {
   record.egraph_classes = egraph_.number_of_classes();
   if (!result) {
     for (Hook& hook : hooks_) {
-      if (std::optional<std::string> error = hook(*this)) {
-        result = StopReason::other(std::move(*error));
+      if (Result<void, std::string> outcome = hook(*this); !outcome) {
+        result = StopReason::other(std::move(outcome).error());
         break;
       }
     }

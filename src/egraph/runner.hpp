@@ -21,6 +21,7 @@
 #include "egraph/egraph.hpp"
 #include "egraph/pattern.hpp"
 #include "support/hash.hpp"
+#include "support/result.hpp"
 
 namespace weftory::egraph {
 
@@ -75,7 +76,7 @@ class RewriteScheduler {
 };
 
 struct SymbolHash {
-  std::size_t operator()(Symbol symbol) const { return IntHash{}(symbol.index()); }
+  std::size_t operator()(Symbol symbol) const { return support::IntHash{}(symbol.index()); }
 };
 
 struct RuleStats {
@@ -121,8 +122,8 @@ class BackoffScheduler : public RewriteScheduler {
 class Runner {
  public:
   using Clock = std::chrono::steady_clock;
-  // A hook returns an error text to stop the run, or nothing to go on.
-  using Hook = std::function<std::optional<std::string>(Runner&)>;
+  // A hook returns ok to go on, or an error text to stop the run.
+  using Hook = std::function<support::Result<void, std::string>(Runner&)>;
 
   static constexpr std::size_t kDefaultIterationLimit = 30;
   static constexpr std::size_t kDefaultNodeLimit = 10000;

@@ -6,6 +6,10 @@
 #include "support/fatal.hpp"
 
 namespace weftory::egraph {
+
+using support::fatal;
+using support::index_out_of_bounds;
+
 namespace {
 constexpr std::size_t kBlockSize = 16 * 1024;
 }  // namespace

@@ -56,7 +56,7 @@ class SymbolTable {
   std::string_view store_text(std::string_view text);
 
   std::vector<std::string_view> texts_;
-  boost::unordered_flat_map<std::string_view, std::uint32_t, TextHash> index_;
+  boost::unordered_flat_map<std::string_view, std::uint32_t, support::TextHash> index_;
   // Texts are copied into blocks that never move, so the views stay valid.
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t block_free_ = 0;

@@ -9,7 +9,11 @@
 #include "optimizer/rules.hpp"
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::BigAllocator;
+using support::fatal;
+using support::index_out_of_bounds;
 
 namespace {
 
@@ -145,4 +149,4 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   return output;
 }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

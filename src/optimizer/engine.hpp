@@ -12,7 +12,7 @@
 #include "egraph/pattern.hpp"
 #include "egraph/runner.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
 
 struct EngineTerm {
   // The operator symbol: on input the node's identity key text.
@@ -87,4 +87,4 @@ class SaturationEngine final : public RewriteEngine {
   std::size_t iteration_limit_ = kIterationLimit;
 };
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -5,7 +5,15 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::fatal;
+using store::Landing;
+using store::MemberInput;
+using store::MemberSource;
+using store::NodeId;
+using store::NodeRecord;
+using store::StageMember;
 
 namespace {
 
@@ -212,4 +220,4 @@ FusionResult fuse_and_emit(std::span<const EngineTerm> canonical, std::span<cons
   return result;
 }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

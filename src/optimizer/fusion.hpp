@@ -14,20 +14,20 @@
 #include "store/node.hpp"
 #include "store/store.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
 
 // From an identity key to the first live node that has it: the template a
 // boundary term is re-created from. Keys and records belong to the caller.
-using PrototypeTable = boost::unordered_flat_map<std::string_view, const NodeRecord*>;
+using PrototypeTable = boost::unordered_flat_map<std::string_view, const store::NodeRecord*>;
 
 struct FusionResult {
   // Stage and boundary nodes in emission order; inputs are earlier positions.
-  std::vector<NodeRecord> nodes;
+  std::vector<store::NodeRecord> nodes;
   // One entry per canonical output, in order.
-  std::vector<NodeId> outputs;
+  std::vector<store::NodeId> outputs;
   // One entry per canonical term: the reduced node it became, and its member
   // position when that node is a Stage built here.
-  std::vector<Landing> landing;
+  std::vector<store::Landing> landing;
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };
@@ -45,4 +45,4 @@ struct FusionResult {
 FusionResult fuse_and_emit(std::span<const EngineTerm> canonical, std::span<const std::uint64_t> canonical_outputs,
                            const PrototypeTable& prototypes, bool maximal_fusion);
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -10,7 +10,26 @@
 #include "support/fatal.hpp"
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::Result;
+using support::fatal;
+using support::random_seed;
+using store::BadNodeId;
+using store::NodeId;
+using store::NodeIdEqual;
+using store::NodeIdHash;
+using store::NodeMapEntry;
+using store::NodeProbe;
+using store::NodeRecord;
+using store::NodeRef;
+using store::NodeTable;
+using store::NodesView;
+using store::RecordRef;
+using store::Store;
+using store::WithInputs;
+using store::build_reduced_store;
+using store::hash_node;
 
 namespace {
 
@@ -39,9 +58,9 @@ IncrementalState::IncrementalState()
       table_(std::make_shared<NodeTable>()),
       hashcons_(0, NodeIdHash{&hashes_}, NodeIdEqual{&table_, &hashes_}) {}
 
-std::optional<BadNodeId> IncrementalState::consume(const NodesView& batch) { return consume_batch(batch); }
+Result<void, BadNodeId> IncrementalState::consume(const NodesView& batch) { return consume_batch(batch); }
 
-std::optional<BadNodeId> IncrementalState::consume(std::span<const NodeRecord> batch) { return consume_batch(batch); }
+Result<void, BadNodeId> IncrementalState::consume(std::span<const NodeRecord> batch) { return consume_batch(batch); }
 
 template <class Node>
 std::optional<std::uint32_t> IncrementalState::find(const Node& candidate, std::uint64_t hash) const {
@@ -66,7 +85,7 @@ std::uint32_t IncrementalState::intern(const Node& candidate, std::uint64_t hash
 }
 
 template <class Batch>
-std::optional<BadNodeId> IncrementalState::consume_batch(const Batch& batch) {
+Result<void, BadNodeId> IncrementalState::consume_batch(const Batch& batch) {
   // Reserved up front, so a record is consumed by one push that cannot fail.
   reserve_more(forward_, batch.size());
   for (const auto& item : batch) {
@@ -101,12 +120,12 @@ std::optional<BadNodeId> IncrementalState::consume_batch(const Batch& batch) {
     forward_.push_back(target);
   }
   total_work_ += batch.size();
-  return std::nullopt;
+  return {};
 }
 
-StoreResult<ReductionResult> IncrementalState::reduce_canonical(std::span<const NodeId> outputs,
-                                                                const RewriteEngine& engine,
-                                                                bool maximal_fusion) const {
+Result<ReductionResult, BadNodeId> IncrementalState::reduce_canonical(std::span<const NodeId> outputs,
+                                                                      const RewriteEngine& engine,
+                                                                      bool maximal_fusion) const {
   std::vector<NodeId> translated;
   translated.reserve(outputs.size());
   for (NodeId output : outputs) {
@@ -128,9 +147,9 @@ StoreResult<ReductionResult> IncrementalState::reduce_canonical(std::span<const 
   return result;
 }
 
-std::optional<std::string> IncrementalState::restore(const NodesView& canonical,
-                                                     std::span<const std::uint32_t> forward,
-                                                     std::uint64_t total_work) {
+Result<void, std::string> IncrementalState::restore(const NodesView& canonical,
+                                                    std::span<const std::uint32_t> forward,
+                                                    std::uint64_t total_work) {
   if (watermark() != 0 || canonical_count() != 0) return std::string("the reducer has consumed nodes already");
   for (std::size_t i = 0; i < forward.size(); ++i) {
     if (forward[i] >= canonical.size()) {
@@ -158,22 +177,22 @@ std::optional<std::string> IncrementalState::restore(const NodesView& canonical,
     throw;
   }
   total_work_ = total_work;
-  return std::nullopt;
+  return {};
 }
 
 // ---------------------------------------------------------------- IncrementalReducer
 
-StoreResult<std::uint64_t> IncrementalReducer::step(const Store& store) {
-  return locked([&]() -> StoreResult<std::uint64_t> {
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const Store& store) {
+  return locked([&]() -> Result<std::uint64_t, BadNodeId> {
     const NodesView batch = read_delta(store, state_.watermark());
-    if (auto bad = state_.consume(batch)) return *bad;
+    if (auto consumed = state_.consume(batch); !consumed) return consumed.error();
     return std::uint64_t{batch.size()};
   });
 }
 
-StoreResult<StoreReduction> IncrementalReducer::finalize(const Store& store,
-                                                         std::optional<std::span<const NodeId>> outputs,
-                                                         bool maximal_fusion) {
+Result<StoreReduction, BadNodeId> IncrementalReducer::finalize(const Store& store,
+                                                               std::optional<std::span<const NodeId>> outputs,
+                                                               bool maximal_fusion) {
   // The outputs come from the store before the reducer's mutex is taken: a
   // store's mutex is only ever taken inside the reducer's, never around it.
   std::vector<NodeId> marks;
@@ -188,11 +207,11 @@ StoreResult<StoreReduction> IncrementalReducer::finalize(const Store& store,
     marks = store.outputs_copy();
     wanted = marks;
   }
-  return locked([&]() -> StoreResult<StoreReduction> {
+  return locked([&]() -> Result<StoreReduction, BadNodeId> {
     const NodesView batch = read_delta(store, state_.watermark());
-    if (auto bad = state_.consume(batch)) return *bad;
+    if (auto consumed = state_.consume(batch); !consumed) return consumed.error();
     const SaturationEngine engine;
-    StoreResult<ReductionResult> reduced = state_.reduce_canonical(wanted, engine, maximal_fusion);
+    Result<ReductionResult, BadNodeId> reduced = state_.reduce_canonical(wanted, engine, maximal_fusion);
     if (!reduced.ok()) return reduced.error();
     ReductionResult& result = reduced.value();
     return StoreReduction{build_reduced_store(std::move(result.nodes), result.outputs, std::move(result.node_map)),
@@ -214,4 +233,4 @@ std::uint64_t IncrementalReducer::canonical_count() const {
 
 bool IncrementalReducer::poisoned() const { return poison_.poisoned(); }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -30,9 +30,10 @@
 #include "store/node_table.hpp"
 #include "store/store.hpp"
 #include "support/poison.hpp"
+#include "support/result.hpp"
 #include "support/stable_vector.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
 
 // Whether an Op is one of the scalar identities. Decided from the node's
 // fields, without building its key: the key escapes every separator, so it
@@ -40,10 +41,11 @@ namespace weftory {
 // the Str side are the identity's and there is no other parameter.
 template <class Node>
 bool is_identity_op(const Node& node) {
-  if (node.kind() != NodeKind::Op || node.param_count() != 2) return false;
-  const ParamView scalar = node.param(0);
-  const ParamView side = node.param(1);
-  if (scalar.key != "scalar" || scalar.tag != ParamTag::Float || side.key != "side" || side.tag != ParamTag::Str)
+  if (node.kind() != store::NodeKind::Op || node.param_count() != 2) return false;
+  const store::ParamView scalar = node.param(0);
+  const store::ParamView side = node.param(1);
+  if (scalar.key != "scalar" || scalar.tag != store::ParamTag::Float || side.key != "side" ||
+      side.tag != store::ParamTag::Str)
     return false;
   const std::string_view name = node.name();
   for (const rules::ScalarIdentity& identity : rules::kScalarIdentities) {
@@ -54,7 +56,7 @@ bool is_identity_op(const Node& node) {
 
 template <class Node>
 bool is_commutative_op(const Node& node) {
-  if (node.kind() != NodeKind::Op || node.param_count() != 0 || node.inputs().size() != 2) return false;
+  if (node.kind() != store::NodeKind::Op || node.param_count() != 0 || node.inputs().size() != 2) return false;
   const std::string_view name = node.name();
   for (std::string_view commutative : rules::kCommutativeNames) {
     if (name == commutative) return true;
@@ -72,15 +74,16 @@ class IncrementalState {
   // order; their inputs are store ids. An input not below the watermark (a
   // node not yet consumed) ends the call with that id: the records before it
   // stay consumed, and total_work() counts no record of the failed batch.
-  std::optional<BadNodeId> consume(const NodesView& batch);
-  std::optional<BadNodeId> consume(std::span<const NodeRecord> batch);
+  support::Result<void, store::BadNodeId> consume(const store::NodesView& batch);
+  support::Result<void, store::BadNodeId> consume(std::span<const store::NodeRecord> batch);
 
   // Reduces the canonical form to what `outputs` (store ids) need and
   // composes the node map back to store ids: one entry per consumed node.
   // An output not below the watermark is answered as BadNodeId before any
   // work. The state is not changed.
-  StoreResult<ReductionResult> reduce_canonical(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                                bool maximal_fusion) const;
+  support::Result<ReductionResult, store::BadNodeId> reduce_canonical(std::span<const store::NodeId> outputs,
+                                                                      const RewriteEngine& engine,
+                                                                      bool maximal_fusion) const;
 
   std::uint64_t watermark() const { return forward_.size(); }
   std::uint64_t total_work() const { return total_work_; }
@@ -88,7 +91,7 @@ class IncrementalState {
 
   // The canonical form; valid while the state lives, and not changed by
   // later batches below the size it had when taken.
-  NodesView canonical_form() const { return NodesView(table_, 0, table_->size()); }
+  store::NodesView canonical_form() const { return store::NodesView(table_, 0, table_->size()); }
   // The canonical index store node `id` (below the watermark) is represented by.
   std::uint64_t forward(std::uint64_t id) const { return forward_[id]; }
   std::span<const std::uint32_t> forward_map() const { return forward_; }
@@ -99,26 +102,26 @@ class IncrementalState {
   // entry must be below its size and total_work at most the length of
   // forward, and the state fresh. Anything else is refused with a message
   // before the state is touched; an allocation failure leaves it fresh.
-  std::optional<std::string> restore(const NodesView& canonical, std::span<const std::uint32_t> forward,
-                                     std::uint64_t total_work);
+  support::Result<void, std::string> restore(const store::NodesView& canonical, std::span<const std::uint32_t> forward,
+                                             std::uint64_t total_work);
 
  private:
   template <class Batch>
-  std::optional<BadNodeId> consume_batch(const Batch& batch);
+  support::Result<void, store::BadNodeId> consume_batch(const Batch& batch);
   template <class Node>
   std::uint32_t intern(const Node& candidate, std::uint64_t hash);
   template <class Node>
   std::optional<std::uint32_t> find(const Node& candidate, std::uint64_t hash) const;
 
   std::uint64_t seed_;
-  std::shared_ptr<NodeTable> table_;
-  StableVector<std::uint64_t> hashes_;
+  std::shared_ptr<store::NodeTable> table_;
+  support::StableVector<std::uint64_t> hashes_;
   std::vector<std::uint32_t> forward_;
   // The hash-cons index: canonical indices, hashed and compared through the table.
-  NodeIndex hashcons_;
+  store::NodeIndex hashcons_;
   std::uint64_t total_work_ = 0;
   // The candidate's translated inputs, reused from node to node.
-  std::vector<NodeId> inputs_;
+  std::vector<store::NodeId> inputs_;
 };
 
 inline constexpr const char* kReducerPoisonedMessage = "incremental reducer poisoned";
@@ -131,14 +134,15 @@ class IncrementalReducer {
  public:
   // Consumes what `store` holds beyond the watermark; the number of nodes
   // consumed, or the id a record referred to that was not yet consumed.
-  StoreResult<std::uint64_t> step(const Store& store);
+  support::Result<std::uint64_t, store::BadNodeId> step(const store::Store& store);
 
   // Resolves the outputs against `store` first (its marks when absent, else
   // every given id checked against its node count), then under the mutex
   // consumes the remaining delta and reduces the canonical form into a new
   // store whose node map is indexed by the fed store's ids.
-  StoreResult<StoreReduction> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
-                                       bool maximal_fusion);
+  support::Result<StoreReduction, store::BadNodeId> finalize(const store::Store& store,
+                                                             std::optional<std::span<const store::NodeId>> outputs,
+                                                             bool maximal_fusion);
 
   std::uint64_t watermark() const;
   std::uint64_t total_work() const;
@@ -160,8 +164,8 @@ class IncrementalReducer {
   }
 
   mutable std::mutex mutex_;
-  PoisonFlag poison_{kReducerPoisonedMessage, false};
+  support::PoisonFlag poison_{kReducerPoisonedMessage, false};
   IncrementalState state_;
 };
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -14,7 +14,28 @@
 #include "support/fatal.hpp"
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::HashBuilder;
+using support::Result;
+using support::fatal;
+using support::index_out_of_bounds;
+using store::BadNodeId;
+using store::LiveNodes;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeRecord;
+using store::NodeRef;
+using store::NodesView;
+using store::RecordRef;
+using store::Snapshot;
+using store::Store;
+using store::WithInputs;
+using store::build_reduced_store;
+using store::find_live_nodes;
+using store::identity_key_of;
+using store::kDroppedNode;
+using store::to_record;
 
 namespace {
 
@@ -168,8 +189,8 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
   return result;
 }
 
-StoreResult<StoreReduction> reduce_snapshot(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                            bool maximal_fusion, ReductionTimings* timings) {
+Result<StoreReduction, BadNodeId> reduce_snapshot(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                                  bool maximal_fusion, ReductionTimings* timings) {
   const SaturationEngine engine;
   Laps laps(timings);
   // The only read of the source: one copy of its nodes (and marks) under its
@@ -177,7 +198,7 @@ StoreResult<StoreReduction> reduce_snapshot(const Store& source, std::optional<s
   NodesView nodes;
   std::vector<NodeId> marks;
   if (outputs) {
-    StoreResult<NodesView> view = source.snapshot_for_outputs(*outputs);
+    Result<NodesView, BadNodeId> view = source.snapshot_for_outputs(*outputs);
     if (!view.ok()) return view.error();
     nodes = std::move(view.value());
   } else {
@@ -213,14 +234,14 @@ ReductionResult reduce_graph(const NodesView& nodes, std::span<const NodeId> out
   return reduce(nodes, outputs, engine, maximal_fusion, nullptr);
 }
 
-StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                         bool maximal_fusion) {
+Result<StoreReduction, BadNodeId> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                               bool maximal_fusion) {
   return reduce_snapshot(source, outputs, maximal_fusion, nullptr);
 }
 
-StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                         bool maximal_fusion, ReductionTimings& timings) {
+Result<StoreReduction, BadNodeId> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
+                                               bool maximal_fusion, ReductionTimings& timings) {
   return reduce_snapshot(source, outputs, maximal_fusion, &timings);
 }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

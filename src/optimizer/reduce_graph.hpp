@@ -13,17 +13,18 @@
 #include "optimizer/report.hpp"
 #include "store/node.hpp"
 #include "store/store.hpp"
+#include "support/result.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
 
 struct ReductionResult {
   // Stage and boundary nodes (never an Op), inputs referring to earlier
   // positions.
-  std::vector<NodeRecord> nodes;
+  std::vector<store::NodeRecord> nodes;
   // One reduced position per requested output, order and repetitions kept.
-  std::vector<NodeId> outputs;
+  std::vector<store::NodeId> outputs;
   // One entry per input node: dropped, or where it landed.
-  std::vector<NodeMapEntry> node_map;
+  std::vector<store::NodeMapEntry> node_map;
   ReductionReport report;
 };
 
@@ -41,18 +42,18 @@ struct ReductionTimings {
 
 // Reduces `nodes` (every input an earlier position) to what `outputs` (all
 // below nodes.size()) need. A violated precondition is a fatal internal error.
-ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
+ReductionResult reduce_graph(std::span<const store::NodeRecord> nodes, std::span<const store::NodeId> outputs,
                              const RewriteEngine& engine, bool maximal_fusion);
-ReductionResult reduce_graph(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
+ReductionResult reduce_graph(std::span<const store::NodeRecord> nodes, std::span<const store::NodeId> outputs,
                              const RewriteEngine& engine, bool maximal_fusion, ReductionTimings& timings);
 
 // The same on a view of a table's nodes (a store's, or the incremental
 // canonical form), read in place.
-ReductionResult reduce_graph(const NodesView& nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                             bool maximal_fusion);
+ReductionResult reduce_graph(const store::NodesView& nodes, std::span<const store::NodeId> outputs,
+                             const RewriteEngine& engine, bool maximal_fusion);
 
 struct StoreReduction {
-  std::unique_ptr<Store> store;
+  std::unique_ptr<store::Store> store;
   ReductionReport report;
 };
 
@@ -61,9 +62,11 @@ struct StoreReduction {
 // store's marks are the outputs; given ones are checked in order against the
 // node count, the first not below it answered as BadNodeId before any work.
 // The source's mutex is held only while its nodes are copied.
-StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                         bool maximal_fusion);
-StoreResult<StoreReduction> reduce_store(const Store& source, std::optional<std::span<const NodeId>> outputs,
-                                         bool maximal_fusion, ReductionTimings& timings);
+support::Result<StoreReduction, store::BadNodeId> reduce_store(const store::Store& source,
+                                                               std::optional<std::span<const store::NodeId>> outputs,
+                                                               bool maximal_fusion);
+support::Result<StoreReduction, store::BadNodeId> reduce_store(const store::Store& source,
+                                                               std::optional<std::span<const store::NodeId>> outputs,
+                                                               bool maximal_fusion, ReductionTimings& timings);
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

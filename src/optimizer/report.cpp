@@ -1,6 +1,6 @@
 #include "optimizer/report.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
 
 std::array<ReportEntry, 6> report_entries(const ReductionReport& report) {
   return {{
@@ -19,4 +19,4 @@ bool report_is_consistent(const ReductionReport& report) {
          report.reduced_nodes == report.stages + report.boundary_nodes;
 }
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-namespace weftory {
+namespace weftory::optimizer {
 
 struct ReductionReport {
   // Nodes handed to the pipeline, live or dead.
@@ -35,4 +35,4 @@ std::array<ReportEntry, 6> report_entries(const ReductionReport& report);
 // input >= reachable >= canonical >= reduced == stages + boundary.
 bool report_is_consistent(const ReductionReport& report);
 
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -2,10 +2,15 @@
 
 #include "store/node.hpp"
 
-namespace weftory::rules {
+namespace weftory::optimizer::rules {
+
+using store::NodeRecord;
+using store::ParamMap;
+using store::ParamValue;
+using store::sort_params;
 
 std::string commutative_key(std::string_view name) {
-  return identity_key(NodeRecord::op(std::string(name), {}, {}));
+  return store::identity_key(NodeRecord::op(std::string(name), {}, {}));
 }
 
 std::string identity_key(const ScalarIdentity& identity) {
@@ -13,7 +18,7 @@ std::string identity_key(const ScalarIdentity& identity) {
   params.push_back({"scalar", ParamValue::from_float(identity.scalar)});
   params.push_back({"side", ParamValue::from_str(std::string(identity.side))});
   sort_params(params);
-  return weftory::identity_key(NodeRecord::op(std::string(identity.name), std::move(params), {0}));
+  return store::identity_key(NodeRecord::op(std::string(identity.name), std::move(params), {0}));
 }
 
 const std::array<std::string, kScalarIdentities.size()>& identity_keys() {
@@ -26,4 +31,4 @@ const std::array<std::string, kScalarIdentities.size()>& identity_keys() {
   return keys;
 }
 
-}  // namespace weftory::rules
+}  // namespace weftory::optimizer::rules

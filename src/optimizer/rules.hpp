@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace weftory::rules {
+namespace weftory::optimizer::rules {
 
 // Two-input Op names whose operands commute (only without parameters).
 inline constexpr std::array<std::string_view, 8> kCommutativeNames = {"add", "mul",     "and",    "or",
@@ -44,4 +44,4 @@ std::string identity_key(const ScalarIdentity& identity);
 // identity_key of every kScalarIdentities entry, in rule order.
 const std::array<std::string, kScalarIdentities.size()>& identity_keys();
 
-}  // namespace weftory::rules
+}  // namespace weftory::optimizer::rules

@@ -18,6 +18,17 @@
 
 namespace weftory::py {
 
+using support::fatal;
+using store::NodeDraft;
+using store::NodeId;
+using store::NodeKind;
+using store::ParamEntry;
+using store::ParamMap;
+using store::ParamTag;
+using store::ParamValue;
+using store::PayloadDescriptor;
+using store::kRetainedDraftBytes;
+
 namespace {
 
 // Reads a str as UTF-8 without copying; nullptr with an error set on failure.

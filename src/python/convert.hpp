@@ -17,39 +17,39 @@ std::string to_text(PyObject* obj);
 // The same as a view of the str's own UTF-8, valid while the str lives.
 std::string_view to_text_view(PyObject* obj);
 // Through the integer protocol, as an unsigned 64-bit value.
-NodeId to_node_id(PyObject* obj);
+store::NodeId to_node_id(PyObject* obj);
 // Any sequence but str, item by item.
-std::vector<NodeId> to_node_ids(PyObject* obj);
+std::vector<store::NodeId> to_node_ids(PyObject* obj);
 // The same into `ids` (cleared first), reusing its capacity.
-void node_ids_into(PyObject* obj, std::vector<NodeId>& ids);
+void node_ids_into(PyObject* obj, std::vector<store::NodeId>& ids);
 // Exactly True or False, or a NumPy boolean.
 bool to_bool(PyObject* obj);
 // Adds the params (nullptr or None: none) to `draft` and sorts them; a
 // repeated key is refused.
-void params_into(PyObject* obj, NodeDraft& draft);
+void params_into(PyObject* obj, store::NodeDraft& draft);
 
 // A node draft borrowed for one call from a per-thread pool, reset to `kind`.
 // Reusing drafts keeps building a node free of allocations; each call has
 // its own, since converting an argument can call back into the module.
 class DraftLease {
  public:
-  explicit DraftLease(NodeKind kind);
+  explicit DraftLease(store::NodeKind kind);
   DraftLease(const DraftLease&) = delete;
   DraftLease& operator=(const DraftLease&) = delete;
   ~DraftLease();
-  NodeDraft& operator*() const { return *draft_; }
-  NodeDraft* operator->() const { return draft_; }
+  store::NodeDraft& operator*() const { return *draft_; }
+  store::NodeDraft* operator->() const { return draft_; }
 
  private:
-  NodeDraft* draft_;
+  store::NodeDraft* draft_;
 };
 // A PayloadDescriptor of the module whose state is given, or a dict.
-PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj);
+store::PayloadDescriptor descriptor_from_python(const ModuleState& state, PyObject* obj);
 
 // Core values back to Python; nullptr with an error set on failure.
 PyRef text_to_python(std::string_view text);
-PyRef param_value_to_python(const ParamValue& value);
-PyRef params_to_python(const ParamMap& params);
-PyRef ids_to_python(const std::vector<NodeId>& ids);
+PyRef param_value_to_python(const store::ParamValue& value);
+PyRef params_to_python(const store::ParamMap& params);
+PyRef ids_to_python(const std::vector<store::NodeId>& ids);
 
 }  // namespace weftory::py

@@ -58,7 +58,7 @@ Result run_entry_point(Result failure, F&& body) noexcept {
   try {
     return body();
   } catch (const PyErrorSet&) {
-  } catch (const FatalError& e) {
+  } catch (const support::FatalError& e) {
     set_panic(e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -19,6 +19,29 @@
 
 namespace weftory::py {
 
+using support::Result;
+using support::fatal;
+using store::BadNodeId;
+using store::BlobError;
+using store::BlobTooLarge;
+using store::Landing;
+using store::NodeDraft;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeMapEntry;
+using store::SerializeError;
+using store::Snapshot;
+using store::Store;
+using store::new_store;
+using store::read_blob;
+using store::read_blob_with_node_map;
+using store::render_dot;
+using store::serialize_store;
+using optimizer::ReductionReport;
+using optimizer::StoreReduction;
+using optimizer::reduce_store;
+using optimizer::report_entries;
+
 void raise_bad_node_id(BadNodeId bad) { raise(PyExc_ValueError, "no node with id " + std::to_string(bad.id)); }
 
 namespace {
@@ -29,7 +52,7 @@ namespace {
 // holds only the binding and the draft's handle.
 [[gnu::noinline]] PyObject* insert_draft(PyObject* self, NodeDraft& draft) {
   draft.finish();
-  StoreResult<NodeId> added = store_of(self).add(draft);
+  Result<NodeId, BadNodeId> added = store_of(self).add(draft);
   if (!added.ok()) raise_bad_node_id(added.error());
   return PyLong_FromUnsignedLongLong(added.value());
 }
@@ -132,11 +155,14 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     bind_fastcall({"GraphStore.serialize", kSerializeParams}, args, nargs, kwnames, a);
     std::optional<std::vector<NodeId>> outputs;
     if (a[0] && a[0] != Py_None) outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
-    SerializeOutcome outcome = outputs ? serialize_store(store_of(self), std::span<const NodeId>(*outputs))
-                                       : serialize_store(store_of(self), std::nullopt);
-    if (auto* bad = std::get_if<BadNodeId>(&outcome)) raise_bad_node_id(*bad);
-    if (auto* too_large = std::get_if<BlobTooLarge>(&outcome)) raise(PyExc_ValueError, too_large->message);
-    const auto& bytes = std::get<std::vector<std::uint8_t>>(outcome);
+    Result<std::vector<std::uint8_t>, SerializeError> serialized =
+        outputs ? serialize_store(store_of(self), std::span<const NodeId>(*outputs))
+                : serialize_store(store_of(self), std::nullopt);
+    if (!serialized) {
+      if (auto* bad = std::get_if<BadNodeId>(&serialized.error())) raise_bad_node_id(*bad);
+      raise(PyExc_ValueError, std::get<BlobTooLarge>(serialized.error()).message);
+    }
+    const auto& bytes = serialized.value();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                      static_cast<Py_ssize_t>(bytes.size()));
   });
@@ -147,9 +173,9 @@ std::span<const std::uint8_t> bytes_view(PyObject* obj) {
   return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
 }
 
-PyObject* store_from_blob(const ModuleState& state, BlobReadResult read) {
+PyObject* store_from_blob(const ModuleState& state, Result<std::unique_ptr<Store>, BlobError> read) {
   if (!read.ok()) raise(PyExc_ValueError, read.error().message());
-  return wrap_store(state, read.take_store()).release();
+  return wrap_store(state, std::move(read).value()).release();
 }
 
 constexpr Param kDeserializeParams[] = {{"data", false, true}};
@@ -187,9 +213,9 @@ PyObject* cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::si
     std::array<PyObject*, 1> a{};
     bind_fastcall({"GraphStore.cone", kConeParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     std::vector<NodeId> outputs = convert_arg("outputs", [&] { return to_node_ids(a[0]); });
-    StoreResult<std::unique_ptr<Store>> result = weftory::cone(store_of(self), outputs);
+    Result<std::unique_ptr<Store>, BadNodeId> result = store::cone(store_of(self), outputs);
     if (!result.ok()) raise_bad_node_id(result.error());
-    return wrap_store(state_of_class(cls), std::move(result.value())).release();
+    return wrap_store(state_of_class(cls), std::move(result).value()).release();
   });
 }
 
@@ -210,9 +236,9 @@ StoreReduction run_reduction(PyObject* self, const std::optional<std::vector<Nod
                              bool maximal_fusion) {
   std::optional<std::span<const NodeId>> wanted;
   if (outputs) wanted = std::span<const NodeId>(*outputs);
-  StoreResult<StoreReduction> result = reduce_store(store_of(self), wanted, maximal_fusion);
+  Result<StoreReduction, BadNodeId> result = reduce_store(store_of(self), wanted, maximal_fusion);
   if (!result.ok()) raise_bad_node_id(result.error());
-  return std::move(result.value());
+  return std::move(result).value();
 }
 
 PyObject* reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -253,9 +279,10 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
   return entry_point([&]() -> PyObject* {
-    SerializeOutcome outcome = serialize_store(store_of(self), std::nullopt);
-    if (auto* too_large = std::get_if<BlobTooLarge>(&outcome)) raise(PyExc_ValueError, too_large->message);
-    const auto& bytes = std::get<std::vector<std::uint8_t>>(outcome);
+    // Without requested outputs the one error there can be is BlobTooLarge.
+    Result<std::vector<std::uint8_t>, SerializeError> serialized = serialize_store(store_of(self), std::nullopt);
+    if (!serialized) raise(PyExc_ValueError, std::get<BlobTooLarge>(serialized.error()).message);
+    const auto& bytes = serialized.value();
     PyRef blob = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                         static_cast<Py_ssize_t>(bytes.size())));
     if (!blob) throw_python_error();

@@ -16,6 +16,19 @@
 
 namespace weftory::py {
 
+using support::Result;
+using store::BadNodeId;
+using store::BlobError;
+using store::BlobTooLarge;
+using store::NodeId;
+using store::NodesView;
+using store::Store;
+using store::read_blob;
+using store::write_blob;
+using optimizer::IncrementalReducer;
+using optimizer::IncrementalState;
+using optimizer::StoreReduction;
+
 namespace {
 
 // The store behind a GraphStore argument of this module (subclasses too).
@@ -35,7 +48,7 @@ PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::si
     std::array<PyObject*, 1> a{};
     bind_fastcall({"IncrementalReducer.step", kStepParams}, args, PyVectorcall_NARGS(nargsf), kwnames, a);
     const Store& store = store_arg(state_of_class(cls), "store", a[0]);
-    StoreResult<std::uint64_t> consumed = reducer_of(self).step(store);
+    Result<std::uint64_t, BadNodeId> consumed = reducer_of(self).step(store);
     if (!consumed.ok()) raise_bad_node_id(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
@@ -56,9 +69,9 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, std
     if (outputs) wanted = std::span<const NodeId>(*outputs);
     // Everything under the reducer's mutex happens in the core; the Python
     // objects are made after it is released.
-    StoreResult<StoreReduction> reduced = reducer_of(self).finalize(store, wanted, maximal_fusion);
+    Result<StoreReduction, BadNodeId> reduced = reducer_of(self).finalize(store, wanted, maximal_fusion);
     if (!reduced.ok()) raise_bad_node_id(reduced.error());
-    return reduction_pair(state, std::move(reduced.value()));
+    return reduction_pair(state, std::move(reduced).value());
   });
 }
 
@@ -93,13 +106,13 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
       return 0;
     });
     // The view stays valid without the mutex: the form only grows above it.
-    BlobWriteResult blob = write_blob(form, {});
+    Result<std::vector<std::uint8_t>, BlobTooLarge> blob = write_blob(form, {});
     if (!blob.ok()) raise(PyExc_ValueError, blob.error().message);
     std::string words(forward.size() * 4, '\0');
     for (std::size_t i = 0; i < forward.size(); ++i) {
       for (int b = 0; b < 4; ++b) words[4 * i + b] = static_cast<char>((forward[i] >> (8 * b)) & 0xff);
     }
-    const auto& bytes = blob.bytes();
+    const auto& bytes = blob.value();
     PyRef blob_bytes = PyRef::steal(
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
     PyRef forward_bytes = PyRef::steal(PyBytes_FromStringAndSize(words.data(), static_cast<Py_ssize_t>(words.size())));
@@ -132,13 +145,14 @@ PyObject* set_state(PyObject* self, PyObject* arg) {
       forward[i] = static_cast<std::uint32_t>(w[4 * i]) | static_cast<std::uint32_t>(w[4 * i + 1]) << 8 |
                    static_cast<std::uint32_t>(w[4 * i + 2]) << 16 | static_cast<std::uint32_t>(w[4 * i + 3]) << 24;
     }
-    BlobReadResult read = read_blob(std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(blob)),
-                                              static_cast<std::size_t>(PyBytes_GET_SIZE(blob))));
+    Result<std::unique_ptr<Store>, BlobError> read =
+        read_blob(std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(blob)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(blob))));
     if (!read.ok()) raise_bad_state(read.error().message());
-    const NodesView form = read.store().nodes_since(0);
-    std::optional<std::string> refused =
+    const NodesView form = read.value()->nodes_since(0);
+    Result<void, std::string> restored =
         reducer_of(self).with_state([&](IncrementalState& state) { return state.restore(form, forward, work); });
-    if (refused) raise_bad_state(*refused);
+    if (!restored) raise_bad_state(restored.error());
     Py_RETURN_NONE;
   });
 }

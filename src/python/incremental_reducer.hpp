@@ -9,13 +9,13 @@ namespace weftory::py {
 
 struct IncrementalReducerObject {
   PyObject_HEAD
-  IncrementalReducer* reducer;  // owned; never null after construction
+  optimizer::IncrementalReducer* reducer;  // owned; never null after construction
 };
 
 // Creates the class for one module object; returns a new reference.
 PyObject* create_incremental_reducer_type(PyObject* module);
 
-inline IncrementalReducer& reducer_of(PyObject* self) {
+inline optimizer::IncrementalReducer& reducer_of(PyObject* self) {
   return *reinterpret_cast<IncrementalReducerObject*>(self)->reducer;
 }
 

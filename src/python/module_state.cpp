@@ -7,6 +7,8 @@
 
 namespace weftory::py {
 
+using support::fatal;
+
 namespace {
 
 ModuleState& state_of_module(PyObject* module) {

@@ -12,6 +12,27 @@
 
 namespace weftory::py {
 
+using store::DescriptorView;
+using store::InputsView;
+using store::MemberInput;
+using store::MemberSource;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeMapEntry;
+using store::NodeRef;
+using store::NodeTable;
+using store::ParamEntry;
+using store::ParamMap;
+using store::ParamTag;
+using store::ParamView;
+using store::ParsedMemberToken;
+using store::Snapshot;
+using store::TextId;
+using store::kNodeKindCount;
+using store::kind_has_name;
+using store::kind_name;
+using store::parse_member_token;
+
 namespace {
 
 PyRef id_to_python(std::uint64_t id) {

@@ -8,6 +8,8 @@
 
 namespace weftory::py {
 
+using store::PayloadDescriptor;
+
 namespace {
 
 struct PayloadDescriptorObject {

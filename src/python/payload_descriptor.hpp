@@ -11,6 +11,6 @@ PyObject* create_payload_descriptor_type(PyObject* module);
 
 // The value held by obj if it is an instance of this module's
 // PayloadDescriptor, else nullptr (another module object's instances too).
-const PayloadDescriptor* payload_descriptor_value(const ModuleState& state, PyObject* obj);
+const store::PayloadDescriptor* payload_descriptor_value(const ModuleState& state, PyObject* obj);
 
 }  // namespace weftory::py

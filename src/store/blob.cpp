@@ -10,7 +10,10 @@
 #include "store/node_draft.hpp"
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::Result;
+using support::fatal;
 
 namespace {
 
@@ -173,7 +176,8 @@ bool write_record(Writer& w, const Node& node) {
 
 // Encodes `count` nodes, node k being get(k), and the outputs.
 template <class GetNode>
-BlobWriteResult write_nodes(std::size_t count, GetNode get, std::span<const NodeId> outputs, std::uint64_t field_max) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_nodes(std::size_t count, GetNode get,
+                                                            std::span<const NodeId> outputs, std::uint64_t field_max) {
   if (field_max > kBlobFieldMax) fatal("blob field limit above 32 bits");
   for (NodeId id : outputs) {
     if (id >= count) fatal("blob writer given an output id beyond the node count");
@@ -448,37 +452,40 @@ bool read_record(Reader& r, std::uint64_t position, const IdOf& id_of, NodeDraft
 
 // ---------------------------------------------------------------------------
 
-BlobWriteResult write_blob(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(std::span<const NodeRecord> nodes,
+                                                           std::span<const NodeId> outputs) {
   return write_blob_with_limit(nodes, outputs, kBlobFieldMax);
 }
 
-BlobWriteResult write_blob_with_limit(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
-                                      std::uint64_t field_max) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob_with_limit(std::span<const NodeRecord> nodes,
+                                                                      std::span<const NodeId> outputs,
+                                                                      std::uint64_t field_max) {
   return write_nodes(nodes.size(), [&](std::size_t k) { return RecordRef(nodes[k]); }, outputs, field_max);
 }
 
-BlobWriteResult write_blob(const NodesView& nodes, std::span<const NodeId> outputs) {
+Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(const NodesView& nodes, std::span<const NodeId> outputs) {
   return write_nodes(nodes.size(), [&](std::size_t k) { return nodes[k]; }, outputs, kBlobFieldMax);
 }
 
-SerializeOutcome serialize_store(const Store& store, std::optional<std::span<const NodeId>> outputs) {
+Result<std::vector<std::uint8_t>, SerializeError> serialize_store(const Store& store,
+                                                                  std::optional<std::span<const NodeId>> outputs) {
   if (!outputs) {
     // Nodes and marks from one acquisition: every mark names a copied node.
     Snapshot snap = store.snapshot();
-    BlobWriteResult written = write_blob(snap.nodes, snap.outputs);
-    if (!written.ok()) return written.error();
-    return written.take_bytes();
+    Result<std::vector<std::uint8_t>, BlobTooLarge> written = write_blob(snap.nodes, snap.outputs);
+    if (!written.ok()) return SerializeError{std::move(written).error()};
+    return std::move(written).value();
   }
   // The requested ids are checked in list order before anything is copied.
   const std::uint64_t count = store.node_count();
   for (NodeId id : *outputs) {
-    if (id >= count) return BadNodeId{id};
+    if (id >= count) return SerializeError{BadNodeId{id}};
   }
   // Nodes are only appended, so the ids checked above stay valid.
   Snapshot snap = store.snapshot();
-  BlobWriteResult written = write_blob(snap.nodes, *outputs);
-  if (!written.ok()) return written.error();
-  return written.take_bytes();
+  Result<std::vector<std::uint8_t>, BlobTooLarge> written = write_blob(snap.nodes, *outputs);
+  if (!written.ok()) return SerializeError{std::move(written).error()};
+  return std::move(written).value();
 }
 
 std::string BlobError::message() const {
@@ -505,10 +512,12 @@ std::string BlobError::message() const {
 
 namespace {
 
+using ReadResult = Result<std::unique_ptr<Store>, BlobError>;
+
 // The output section, read after the records: every reference names a record
 // position, and the id that record received is marked once.
 template <class IdOf>
-BlobReadResult read_outputs(Reader& r, std::uint64_t node_count, const IdOf& id_of, std::unique_ptr<Store> store) {
+ReadResult read_outputs(Reader& r, std::uint64_t node_count, const IdOf& id_of, std::unique_ptr<Store> store) {
   std::uint32_t output_count;
   if (!r.u32(output_count)) return r.error();
   // A mark already made is skipped here rather than rescanned by the store.
@@ -520,7 +529,9 @@ BlobReadResult read_outputs(Reader& r, std::uint64_t node_count, const IdOf& id_
     const NodeId id = id_of(ref);
     if (marked[id]) continue;
     marked[id] = 1;
-    if (std::optional<BadNodeId> bad = store->mark_output(id)) return BlobError(BlobErrorKind::OutOfRange, bad->id);
+    if (Result<void, BadNodeId> marked = store->mark_output(id); !marked) {
+      return BlobError(BlobErrorKind::OutOfRange, marked.error().id);
+    }
   }
   return store;
 }
@@ -528,7 +539,7 @@ BlobReadResult read_outputs(Reader& r, std::uint64_t node_count, const IdOf& id_
 // Every record through the interning insert, so that equal records collapse
 // into one id and later references to either name it. `r` is positioned just
 // after the record count.
-BlobReadResult read_interning(Reader& r, std::uint32_t node_count) {
+ReadResult read_interning(Reader& r, std::uint32_t node_count) {
   std::unique_ptr<Store> store = new_store();
   // ids[k]: the id record k received from the interning insert.
   std::vector<NodeId> ids;
@@ -538,7 +549,7 @@ BlobReadResult read_interning(Reader& r, std::uint32_t node_count) {
   NodeDraft node;
   for (std::uint64_t k = 0; k < node_count; ++k) {
     if (!read_record(r, k, id_of, node)) return r.error();
-    StoreResult<NodeId> added = store->add(node);
+    Result<NodeId, BadNodeId> added = store->add(node);
     if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
     ids.push_back(added.value());
   }
@@ -547,7 +558,7 @@ BlobReadResult read_interning(Reader& r, std::uint32_t node_count) {
 
 }  // namespace
 
-BlobReadResult read_blob(std::span<const std::uint8_t> data) {
+Result<std::unique_ptr<Store>, BlobError> read_blob(std::span<const std::uint8_t> data) {
   if (data.size() < sizeof kMagic) return BlobError(BlobErrorKind::Truncated);
   if (std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) return BlobError(BlobErrorKind::BadMagic);
   Reader r(data.subspan(sizeof kMagic));
@@ -576,12 +587,13 @@ BlobReadResult read_blob(std::span<const std::uint8_t> data) {
   return read_outputs(r, node_count, position, std::move(store));
 }
 
-BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::vector<NodeMapEntry> node_map) {
-  BlobReadResult read = read_blob(data);
+Result<std::unique_ptr<Store>, BlobError> read_blob_with_node_map(std::span<const std::uint8_t> data,
+                                                                  std::vector<NodeMapEntry> node_map) {
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(data);
   if (!read.ok() || node_map.empty()) return read;
   // The map's reduced ids are ids of the blob's store, which nobody else
   // sees yet, so it is installed as it is once every entry is checked.
-  Snapshot snap = read.store().snapshot();
+  Snapshot snap = read.value()->snapshot();
   for (const NodeMapEntry& entry : node_map) {
     if (!entry) continue;
     if (entry->reduced_id >= snap.nodes.size()) return BlobError(BlobErrorKind::OutOfRange, entry->reduced_id);
@@ -592,8 +604,8 @@ BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::
       }
     }
   }
-  install_node_map(read.store(), std::move(node_map));
+  install_node_map(*read.value(), std::move(node_map));
   return read;
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

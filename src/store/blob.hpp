@@ -18,8 +18,9 @@
 
 #include "store/node.hpp"
 #include "store/store.hpp"
+#include "support/result.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 // The largest count, length or member input index a blob field can carry.
 inline constexpr std::uint64_t kBlobFieldMax = 0xFFFFFFFFu;
@@ -34,40 +35,32 @@ struct BlobTooLarge {
   friend bool operator==(const BlobTooLarge&, const BlobTooLarge&) = default;
 };
 
-class [[nodiscard]] BlobWriteResult {
- public:
-  BlobWriteResult(std::vector<std::uint8_t> bytes) : v_(std::move(bytes)) {}  // NOLINT: implicit by design
-  BlobWriteResult(BlobTooLarge error) : v_(std::move(error)) {}             // NOLINT: implicit by design
-  bool ok() const { return v_.index() == 0; }
-  const std::vector<std::uint8_t>& bytes() const { return std::get<0>(v_); }
-  std::vector<std::uint8_t> take_bytes() { return std::move(std::get<0>(v_)); }
-  const BlobTooLarge& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<std::vector<std::uint8_t>, BlobTooLarge> v_;
-};
-
 // Encodes `nodes` (a store's arena in id order: every input smaller than its
 // node's position) followed by `outputs` exactly as given, repetitions and
 // order kept. Every output must be smaller than nodes.size(); a node or output
 // breaking that is a fatal internal error, since the caller checks both.
-BlobWriteResult write_blob(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs);
+support::Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(std::span<const NodeRecord> nodes,
+                                                                    std::span<const NodeId> outputs);
 
 // The same for a view of a store's nodes.
-BlobWriteResult write_blob(const NodesView& nodes, std::span<const NodeId> outputs);
+support::Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob(const NodesView& nodes,
+                                                                    std::span<const NodeId> outputs);
 
 // The same with a lower field limit, so that the refusal paths can be
 // exercised without building four-gigabyte stores. `field_max` must not
 // exceed kBlobFieldMax.
-BlobWriteResult write_blob_with_limit(std::span<const NodeRecord> nodes, std::span<const NodeId> outputs,
-                                      std::uint64_t field_max);
+support::Result<std::vector<std::uint8_t>, BlobTooLarge> write_blob_with_limit(std::span<const NodeRecord> nodes,
+                                                                               std::span<const NodeId> outputs,
+                                                                               std::uint64_t field_max);
 
 // What `serialize` does on a live store: with `outputs` absent the store's own
 // marks are written; otherwise the given ids are checked in order against the
 // node count (the first one not below it is returned as BadNodeId) and written
-// as given. The store's mutex is held only while it is copied.
-using SerializeOutcome = std::variant<std::vector<std::uint8_t>, BadNodeId, BlobTooLarge>;
-SerializeOutcome serialize_store(const Store& store, std::optional<std::span<const NodeId>> outputs);
+// as given. The store's mutex is held only while it is copied. The error says
+// which of the two refusals it is: an output id, or a store too large.
+using SerializeError = std::variant<BadNodeId, BlobTooLarge>;
+support::Result<std::vector<std::uint8_t>, SerializeError> serialize_store(
+    const Store& store, std::optional<std::span<const NodeId>> outputs);
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -98,30 +91,18 @@ class BlobError {
   std::uint64_t value_;
 };
 
-class [[nodiscard]] BlobReadResult {
- public:
-  BlobReadResult(std::unique_ptr<Store> store) : v_(std::move(store)) {}  // NOLINT: implicit by design
-  BlobReadResult(BlobError error) : v_(error) {}                          // NOLINT: implicit by design
-  bool ok() const { return v_.index() == 0; }
-  Store& store() const { return *std::get<0>(v_); }
-  std::unique_ptr<Store> take_store() { return std::move(std::get<0>(v_)); }
-  const BlobError& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<std::unique_ptr<Store>, BlobError> v_;
-};
-
 // Rebuilds a fresh store from a blob: every record goes through the interning
 // insert, every output through mark_output. The first fault in reading order
 // is reported; bytes after the output section are ignored. The blob is read in
 // place and never beyond its end; memory is reserved only for what the
 // remaining bytes can hold.
-BlobReadResult read_blob(std::span<const std::uint8_t> data);
+support::Result<std::unique_ptr<Store>, BlobError> read_blob(std::span<const std::uint8_t> data);
 
 // Reads a blob and installs `node_map` beside it: the restoring half of
 // pickling, where the node map travels next to the blob. An empty node map
 // gives exactly read_blob's store. A reduced id in the map that is not below
 // the node count fails with OutOfRange carrying that id.
-BlobReadResult read_blob_with_node_map(std::span<const std::uint8_t> data, std::vector<NodeMapEntry> node_map);
+support::Result<std::unique_ptr<Store>, BlobError> read_blob_with_node_map(std::span<const std::uint8_t> data,
+                                                                           std::vector<NodeMapEntry> node_map);
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -7,7 +7,10 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::Result;
+using support::fatal;
 
 namespace {
 
@@ -116,8 +119,8 @@ LiveNodes find_live_nodes(std::span<const NodeRecord> nodes, std::span<const Nod
   return live_nodes(nodes, outputs);
 }
 
-StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const NodeId> outputs) {
-  StoreResult<NodesView> view = source.snapshot_for_outputs(outputs);
+Result<std::unique_ptr<Store>, BadNodeId> cone(const Store& source, std::span<const NodeId> outputs) {
+  Result<NodesView, BadNodeId> view = source.snapshot_for_outputs(outputs);
   if (!view.ok()) return view.error();
   const NodesView& nodes = view.value();
   const LiveNodes live = find_live_nodes(nodes, outputs);
@@ -135,10 +138,12 @@ StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const No
     if (added.value() != live.remap[id]) fatal("cone node " + std::to_string(id) + " collapsed into another");
   }
   for (NodeId position : live.outputs) {
-    if (auto bad = store->mark_output(position)) fatal_bad_node_id("reduced output is valid", *bad);
+    if (auto marked = store->mark_output(position); !marked) {
+      fatal_bad_node_id("reduced output is valid", marked.error());
+    }
   }
   install_node_map(*store, node_map_from_remap(live.remap));
   return std::unique_ptr<Store>(std::move(store));
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

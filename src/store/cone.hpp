@@ -9,8 +9,9 @@
 
 #include "store/node.hpp"
 #include "store/store.hpp"
+#include "support/result.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 // The remap entry of a node that is not in the cone.
 inline constexpr NodeId kDroppedNode = ~NodeId{0};
@@ -53,6 +54,6 @@ std::vector<NodeMapEntry> node_map_from_remap(std::span<const NodeId> remap);
 // and a node map with one entry per source node. The source's mutex is held
 // only while its nodes are copied. The first requested id not below the node
 // count is returned as BadNodeId and nothing is built.
-StoreResult<std::unique_ptr<Store>> cone(const Store& source, std::span<const NodeId> outputs);
+support::Result<std::unique_ptr<Store>, BadNodeId> cone(const Store& source, std::span<const NodeId> outputs);
 
-}  // namespace weftory
+}  // namespace weftory::store

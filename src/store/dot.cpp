@@ -8,7 +8,9 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::fatal;
 
 namespace {
 
@@ -192,4 +194,4 @@ std::string render_dot(const Store& store) {
   });
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -8,7 +8,7 @@
 #include "store/node.hpp"
 #include "store/store.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 // The whole DOT text of `store`: "digraph weftory {", one node line per node
 // in id order (outputs drawn as double circles), one edge line per node
@@ -30,4 +30,4 @@ std::string escape_dot_label(std::string_view label);
 // same double, never in exponent form, no trailing ".0"; "NaN", "inf", "-inf".
 std::string dot_float_text(double value);
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -9,7 +9,7 @@
 #include "store/node_view.hpp"
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 namespace {
 
@@ -388,4 +388,4 @@ std::optional<ParsedMemberToken> parse_member_token(std::string_view token) {
   return parsed;
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

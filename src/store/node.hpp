@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace weftory {
+namespace weftory::store {
 
 using NodeId = std::uint64_t;
 
@@ -137,4 +137,4 @@ struct ParsedMemberToken {
 // token is unparseable.
 std::optional<ParsedMemberToken> parse_member_token(std::string_view token);
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -15,7 +15,7 @@
 #include "store/node.hpp"
 #include "store/node_view.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 // Drafts a caller keeps for reuse should hold no more than this.
 inline constexpr std::size_t kRetainedDraftBytes = std::size_t{1} << 16;
@@ -213,4 +213,4 @@ class NodeDraft {
   std::vector<MemberInput> member_inputs_;
 };
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -14,7 +14,7 @@
 #include "store/node_view.hpp"
 #include "support/stable_vector.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 template <class Node>
 struct NodeProbe {
@@ -25,7 +25,7 @@ struct NodeProbe {
 struct NodeIdHash {
   using is_transparent = void;
   using is_avalanching = void;
-  const StableVector<std::uint64_t>* hashes = nullptr;
+  const support::StableVector<std::uint64_t>* hashes = nullptr;
   std::size_t operator()(std::uint32_t id) const { return (*hashes)[id]; }
   template <class Node>
   std::size_t operator()(const NodeProbe<Node>& p) const {
@@ -36,7 +36,7 @@ struct NodeIdHash {
 struct NodeIdEqual {
   using is_transparent = void;
   const std::shared_ptr<NodeTable>* table = nullptr;
-  const StableVector<std::uint64_t>* hashes = nullptr;
+  const support::StableVector<std::uint64_t>* hashes = nullptr;
   // Two stored ids meet only when an index is built from nodes already
   // stored, where nearly every call is a collision of the index's short
   // tags: the full hashes tell those apart with one read.
@@ -55,4 +55,4 @@ struct NodeIdEqual {
 
 using NodeIndex = boost::unordered_flat_set<std::uint32_t, NodeIdHash, NodeIdEqual>;
 
-}  // namespace weftory
+}  // namespace weftory::store

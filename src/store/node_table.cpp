@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace weftory {
+namespace weftory::store {
 
 namespace {
 
@@ -133,4 +133,4 @@ std::size_t NodeTable::allocated_bytes() const {
          stages_.allocated_bytes() + texts_.allocated_bytes();
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

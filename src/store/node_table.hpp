@@ -24,7 +24,7 @@
 #include "store/node_view.hpp"
 #include "support/stable_vector.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 using TextId = std::uint32_t;
 inline constexpr std::uint64_t kTableLimit = 0xFFFFFFFFu;
@@ -80,8 +80,8 @@ class TextPool {
 
   const char* store_bytes(std::string_view text);
 
-  StableVector<Entry> entries_;
-  StableVector<std::uint64_t> hashes_;
+  support::StableVector<Entry> entries_;
+  support::StableVector<std::uint64_t> hashes_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   std::size_t chunk_bytes_ = 0;
   std::size_t chunk_total_ = 0;
@@ -233,10 +233,10 @@ class NodeTable {
   template <class Node>
   std::uint32_t add_stage(const Node& node);
 
-  StableVector<StoredNode> nodes_;
-  StableVector<std::uint32_t, 10> words_;
-  StableVector<StoredDescriptor> descriptors_;
-  StableVector<StoredStage*> stages_;
+  support::StableVector<StoredNode> nodes_;
+  support::StableVector<std::uint32_t, 10> words_;
+  support::StableVector<StoredDescriptor> descriptors_;
+  support::StableVector<StoredStage*> stages_;
   TextPool texts_;
 };
 
@@ -327,4 +327,4 @@ std::uint32_t NodeTable::add_stage(const Node& node) {
   return static_cast<std::uint32_t>(index);
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

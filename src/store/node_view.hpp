@@ -16,7 +16,7 @@
 #include "store/node.hpp"
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 inline constexpr std::uint64_t kCanonicalNanBits = 0x7ff8000000000000ULL;
 
@@ -46,7 +46,7 @@ struct DescriptorView {
 
 // The hash every text enters a node hash with; a table keeps it per text.
 inline std::uint64_t text_hash(std::string_view text) {
-  HashBuilder h;
+  support::HashBuilder h;
   h.add_bytes(text);
   return h.finish();
 }
@@ -101,7 +101,7 @@ inline bool kind_has_inputs(NodeKind k) { return k != NodeKind::Source; }
 // hash a stored node without rereading its bytes. Consistent with same_node.
 template <class Node>
 std::uint64_t hash_node(const Node& n, std::uint64_t seed) {
-  HashBuilder h(seed);
+  support::HashBuilder h(seed);
   const NodeKind kind = n.kind();
   h.add(static_cast<std::uint64_t>(kind));
   if (kind_has_name(kind)) h.add(n.name_hash());
@@ -308,4 +308,4 @@ class WithInputs {
   std::span<const NodeId> inputs_;
 };
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -7,7 +7,11 @@
 
 #include "support/hash.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::Result;
+using support::fatal;
+using support::random_seed;
 
 NodeRef NodesView::at(std::size_t i) const {
   if (i >= size_) throw std::out_of_range("NodesView::at: index " + std::to_string(i) + " out of range");
@@ -76,19 +80,19 @@ bool Store::index_loaded() {
   return true;
 }
 
-std::optional<BadNodeId> Store::mark_output(NodeId id) {
-  return locked([&]() -> std::optional<BadNodeId> {
+Result<void, BadNodeId> Store::mark_output(NodeId id) {
+  return locked([&]() -> Result<void, BadNodeId> {
     if (id >= table_->size()) return BadNodeId{id};
     // A set beside the list keeps marking constant-time however many
     // outputs a store has (a cone or a blob may mark thousands).
-    if (!marked_.insert(id).second) return std::nullopt;
+    if (!marked_.insert(id).second) return {};
     try {
       outputs_.push_back(id);
     } catch (...) {
       marked_.erase(id);
       throw;
     }
-    return std::nullopt;
+    return {};
   });
 }
 
@@ -100,7 +104,7 @@ Snapshot Store::snapshot() const {
   return locked([&] { return Snapshot{NodesView(table_, 0, table_->size()), outputs_}; });
 }
 
-StoreResult<NodesView> Store::snapshot_for_outputs(std::span<const NodeId> ids) const {
+Result<NodesView, BadNodeId> Store::snapshot_for_outputs(std::span<const NodeId> ids) const {
   NodesView copy = locked([&] { return NodesView(table_, 0, table_->size()); });
   for (NodeId id : ids) {
     if (id >= copy.size()) return BadNodeId{id};
@@ -150,7 +154,9 @@ std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::s
   }
   for (NodeId position : outputs) {
     if (position >= store_id.size()) fatal("reduced output is valid");
-    if (auto bad = store->mark_output(store_id[position])) fatal_bad_node_id("reduced output is valid", *bad);
+    if (auto marked = store->mark_output(store_id[position]); !marked) {
+      fatal_bad_node_id("reduced output is valid", marked.error());
+    }
   }
   for (NodeMapEntry& entry : node_map) {
     if (!entry) continue;
@@ -167,4 +173,4 @@ void install_node_map(Store& store, std::vector<NodeMapEntry> node_map) {
   store.locked([&] { store.node_map_ = std::move(node_map); });
 }
 
-}  // namespace weftory
+}  // namespace weftory::store

@@ -11,7 +11,6 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -22,30 +21,16 @@
 #include "store/node_view.hpp"
 #include "support/fatal.hpp"
 #include "support/poison.hpp"
+#include "support/result.hpp"
 #include "support/short_mutex.hpp"
 #include "support/stable_vector.hpp"
 
-namespace weftory {
+namespace weftory::store {
 
 // The store's one ordinary error: an id not smaller than the node count.
 struct BadNodeId {
   NodeId id;
   friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
-};
-
-// Either a value or a BadNodeId.
-template <class T>
-class [[nodiscard]] StoreResult {
- public:
-  StoreResult(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
-  StoreResult(BadNodeId error) : v_(error) {}     // NOLINT: implicit by design
-  bool ok() const { return v_.index() == 0; }
-  T& value() { return std::get<0>(v_); }
-  const T& value() const { return std::get<0>(v_); }
-  BadNodeId error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, BadNodeId> v_;
 };
 
 // Where a node of the graph a pass read landed in the pass's store.
@@ -136,10 +121,10 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   // The interning insert: the id of an equal node if present, else a new id.
-  StoreResult<NodeId> add_node(const NodeRecord& record) { return add(RecordRef(record)); }
+  support::Result<NodeId, BadNodeId> add_node(const NodeRecord& record) { return add(RecordRef(record)); }
   // The same for any node behind the read interface (node_view.hpp).
   template <class Node>
-  StoreResult<NodeId> add(const Node& node);
+  support::Result<NodeId, BadNodeId> add(const Node& node);
   // Makes room in the interning index for `nodes` more nodes, so that a bulk
   // load (a blob being read) never rehashes part-way.
   void reserve(std::size_t nodes);
@@ -156,11 +141,11 @@ class Store {
   NodeId load(const Node& node);
   [[nodiscard]] bool index_loaded();
   // Marks id as an output once; a repeated mark changes nothing.
-  std::optional<BadNodeId> mark_output(NodeId id);
+  support::Result<void, BadNodeId> mark_output(NodeId id);
   std::uint64_t node_count() const;
   Snapshot snapshot() const;
   // A view of all nodes, then ids checked in order against the view's length.
-  StoreResult<NodesView> snapshot_for_outputs(std::span<const NodeId> ids) const;
+  support::Result<NodesView, BadNodeId> snapshot_for_outputs(std::span<const NodeId> ids) const;
   // The nodes from min(watermark, count) to the end.
   NodesView nodes_since(std::uint64_t watermark) const;
   std::vector<NodeId> outputs_copy() const;
@@ -186,7 +171,7 @@ class Store {
   // Runs f under `mutex`, one of the store's; see PoisonFlag for what a
   // failure inside does to the store.
   template <class F>
-  decltype(auto) guarded(ShortMutex& mutex, F&& f) const {
+  decltype(auto) guarded(support::ShortMutex& mutex, F&& f) const {
     return poison_.locked(mutex, std::forward<F>(f));
   }
   // Runs f under the append mutex.
@@ -202,7 +187,7 @@ class Store {
   // table's header, which look-ups that find their node only read, so
   // taking the lock does not take that line from another core's cache.
   struct alignas(64) Shard {
-    mutable ShortMutex mutex;
+    mutable support::ShortMutex mutex;
     alignas(64) Index ids;
   };
   static constexpr std::size_t kShards = 16;
@@ -212,25 +197,25 @@ class Store {
 
   // Read-mostly: the seed and the poisoned flag, which every operation reads.
   std::uint64_t seed_;
-  PoisonFlag poison_{kPoisonedMessage, true};
+  support::PoisonFlag poison_{kPoisonedMessage, true};
   std::array<Shard, kShards> shards_;
   // The append mutex alone on its line, so that threads waiting on it do not
   // pull in the lines its holder writes.
-  alignas(64) mutable ShortMutex mutex_;
+  alignas(64) mutable support::ShortMutex mutex_;
   // Guarded by the append mutex.
   alignas(64) std::shared_ptr<NodeTable> table_;
-  StableVector<std::uint64_t> hashes_;
+  support::StableVector<std::uint64_t> hashes_;
   std::vector<NodeId> outputs_;
   boost::unordered_flat_set<NodeId> marked_;
   std::vector<NodeMapEntry> node_map_;
 };
 
 template <class Node>
-StoreResult<NodeId> Store::add(const Node& node) {
+support::Result<NodeId, BadNodeId> Store::add(const Node& node) {
   // Hash outside the critical section: it depends on the node alone.
   const std::uint64_t hash = hash_node(node, seed_);
   Shard& shard = shards_[shard_of(hash)];
-  return guarded(shard.mutex, [&]() -> StoreResult<NodeId> {
+  return guarded(shard.mutex, [&]() -> support::Result<NodeId, BadNodeId> {
     // A stored node's inputs are all older than it, so a node found needs no
     // input check: its inputs are valid whatever the count is now.
     auto hit = shard.ids.find(NodeProbe<Node>{node, hash});
@@ -238,7 +223,7 @@ StoreResult<NodeId> Store::add(const Node& node) {
     // Room for the new id first: once the node is appended, other threads
     // may append after it, so it could no longer be taken back.
     if (shard.ids.size() >= shard.ids.max_load()) shard.ids.reserve(2 * shard.ids.size() + 16);
-    StoreResult<NodeId> added = locked([&]() -> StoreResult<NodeId> {
+    support::Result<NodeId, BadNodeId> added = locked([&]() -> support::Result<NodeId, BadNodeId> {
       const NodeId count = table_->size();
       for (NodeId input : node.inputs()) {
         if (input >= count) return BadNodeId{input};
@@ -285,4 +270,4 @@ std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::s
 // Sets the node map of a store nobody else can see yet.
 void install_node_map(Store& store, std::vector<NodeMapEntry> node_map);
 
-}  // namespace weftory
+}  // namespace weftory::store

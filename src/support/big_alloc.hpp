@@ -12,7 +12,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace weftory {
+namespace weftory::support {
 
 inline constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 
@@ -49,4 +49,4 @@ struct BigAllocator {
   }
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

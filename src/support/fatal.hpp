@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace weftory {
+namespace weftory::support {
 
 class FatalError : public std::runtime_error {
  public:
@@ -20,4 +20,4 @@ class FatalError : public std::runtime_error {
   fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
 }
 
-}  // namespace weftory
+}  // namespace weftory::support

@@ -21,7 +21,7 @@
 #include <random>
 #include <string_view>
 
-namespace weftory {
+namespace weftory::support {
 
 // ---------------------------------------------------------------------------
 // Seeded structure hashing
@@ -114,4 +114,4 @@ struct TextHash {
   std::size_t operator()(std::string_view text) const { return static_cast<std::size_t>(hash_bytes(text)); }
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

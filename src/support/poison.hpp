@@ -15,7 +15,7 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::support {
 
 class PoisonFlag {
  public:
@@ -68,4 +68,4 @@ class PoisonFlag {
   mutable std::string reason_;  // written once, before state_ becomes kPoisoned
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

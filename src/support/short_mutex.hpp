@@ -35,7 +35,7 @@
 #include <sanitizer/tsan_interface.h>
 #endif
 
-namespace weftory {
+namespace weftory::support {
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -165,4 +165,4 @@ class ShortMutex {
   std::atomic<std::uint32_t> state_{0};
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-namespace weftory {
+namespace weftory::support {
 
 template <class T, std::uint32_t N>
 class SmallVec {
@@ -136,4 +136,4 @@ class SmallVec {
   };
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

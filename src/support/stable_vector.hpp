@@ -24,7 +24,7 @@
 
 #include "support/big_alloc.hpp"
 
-namespace weftory {
+namespace weftory::support {
 
 template <class T, unsigned kFirstBits = 6>
 class StableVector {
@@ -117,4 +117,4 @@ class StableVector {
   std::size_t pending_ = 0;
 };
 
-}  // namespace weftory
+}  // namespace weftory::support

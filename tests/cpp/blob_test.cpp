@@ -12,7 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace weftory {
+namespace weftory::store {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -103,20 +107,20 @@ std::unique_ptr<Store> rich_store() {
   NodeId h = add(NodeRecord::exchange(params({p("scheme", ParamValue::from_str("hash \xE2\x82\xAC"))}), {g}));
   NodeId i = add(NodeRecord::join({}, {h, a, g}));
   add(NodeRecord::exchange({}, {}));
-  EXPECT_FALSE(store->mark_output(i).has_value());
-  EXPECT_FALSE(store->mark_output(b).has_value());
-  EXPECT_FALSE(store->mark_output(h).has_value());
+  EXPECT_TRUE(store->mark_output(i).ok());
+  EXPECT_TRUE(store->mark_output(b).ok());
+  EXPECT_TRUE(store->mark_output(h).ok());
   return store;
 }
 
 Bytes serialize(const Store& store) {
-  SerializeOutcome out = serialize_store(store, std::nullopt);
-  EXPECT_TRUE(std::holds_alternative<Bytes>(out));
-  return std::get<Bytes>(out);
+  Result<Bytes, SerializeError> out = serialize_store(store, std::nullopt);
+  EXPECT_TRUE(out.ok());
+  return std::move(out).value();
 }
 
 std::string read_error(const Bytes& blob) {
-  BlobReadResult read = read_blob(blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
   if (read.ok()) return "<read ok>";
   return read.error().message();
 }
@@ -128,17 +132,17 @@ TEST(BlobWrite, EmptyStoreIsTwelveBytes) {
   auto store = new_store();
   const Bytes blob = serialize(*store);
   EXPECT_EQ(blob, (Bytes{'W', 'I', 'R', '1', 0, 0, 0, 0, 0, 0, 0, 0}));
-  BlobReadResult read = read_blob(blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
   ASSERT_TRUE(read.ok());
-  EXPECT_EQ(read.store().node_count(), 0u);
-  EXPECT_TRUE(read.store().outputs_copy().empty());
+  EXPECT_EQ(read.value()->node_count(), 0u);
+  EXPECT_TRUE(read.value()->outputs_copy().empty());
 }
 
 TEST(BlobWrite, SourceAndNegIsFiftyFourBytes) {
   auto store = new_store();
   ASSERT_EQ(store->add_node(NodeRecord::source("x", {})).value(), 0u);
   ASSERT_EQ(store->add_node(NodeRecord::op("neg", {}, {0})).value(), 1u);
-  ASSERT_FALSE(store->mark_output(1).has_value());
+  ASSERT_TRUE(store->mark_output(1).ok());
   const Bytes expected = {
       'W', 'I', 'R', '1', 2, 0, 0, 0,                                             // magic, N
       0,   1,   0,   0,   0, 'x', 0, 0, 0, 0,                                      // Source "x", no params
@@ -185,14 +189,14 @@ TEST(BlobWrite, FieldLayoutOfEveryValueAndKind) {
 TEST(BlobRoundTrip, EveryKindRoundTripsByteForByte) {
   auto store = rich_store();
   const Bytes blob = serialize(*store);
-  BlobReadResult read = read_blob(blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
   ASSERT_TRUE(read.ok()) << read.error().message();
   Snapshot before = store->snapshot();
-  Snapshot after = read.store().snapshot();
+  Snapshot after = read.value()->snapshot();
   EXPECT_EQ(after.nodes, before.nodes);
   EXPECT_EQ(after.outputs, before.outputs);
-  EXPECT_TRUE(read.store().node_map_copy().empty());
-  EXPECT_EQ(serialize(read.store()), blob);
+  EXPECT_TRUE(read.value()->node_map_copy().empty());
+  EXPECT_EQ(serialize(*read.value()), blob);
 }
 
 TEST(BlobRoundTrip, FloatBitPatternsSurvive) {
@@ -204,9 +208,9 @@ TEST(BlobRoundTrip, FloatBitPatternsSurvive) {
     SCOPED_TRACE(bits);
     auto store = new_store();
     ASSERT_TRUE(store->add_node(NodeRecord::source("f", params({p("v", ParamValue::from_float(std::bit_cast<double>(bits)))}))).ok());
-    BlobReadResult read = read_blob(serialize(*store));
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(serialize(*store));
     ASSERT_TRUE(read.ok());
-    const Snapshot snap = read.store().snapshot();
+    const Snapshot snap = read.value()->snapshot();
     const ParamValue v = to_record(snap.nodes.at(0)).params.at(0).value;
     ASSERT_EQ(v.tag(), ParamTag::Float);
     EXPECT_EQ(std::bit_cast<std::uint64_t>(v.as_float()), bits);
@@ -274,14 +278,14 @@ TEST(BlobRoundTrip, RandomStoresRoundTrip) {
       ASSERT_TRUE(store->add_node(std::move(r)).ok());
     }
     for (int m = static_cast<int>(rng() % 4); m > 0 && store->node_count() > 0; --m) {
-      ASSERT_FALSE(store->mark_output(rng() % store->node_count()).has_value());
+      ASSERT_TRUE(store->mark_output(rng() % store->node_count()).ok());
     }
     const Bytes blob = serialize(*store);
-    BlobReadResult read = read_blob(blob);
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
     ASSERT_TRUE(read.ok()) << read.error().message();
-    EXPECT_EQ(read.store().snapshot().nodes, store->snapshot().nodes);
-    EXPECT_EQ(read.store().outputs_copy(), store->outputs_copy());
-    EXPECT_EQ(serialize(read.store()), blob);
+    EXPECT_EQ(read.value()->snapshot().nodes, store->snapshot().nodes);
+    EXPECT_EQ(read.value()->outputs_copy(), store->outputs_copy());
+    EXPECT_EQ(serialize(*read.value()), blob);
   }
 }
 
@@ -293,8 +297,8 @@ TEST(BlobSerialize, OutputListIsWrittenAsGiven) {
   ASSERT_TRUE(store->add_node(NodeRecord::source("x", {})).ok());
   ASSERT_TRUE(store->add_node(NodeRecord::op("neg", {}, {0})).ok());
   ASSERT_TRUE(store->add_node(NodeRecord::op("abs", {}, {0})).ok());
-  ASSERT_FALSE(store->mark_output(2).has_value());
-  ASSERT_FALSE(store->mark_output(0).has_value());
+  ASSERT_TRUE(store->mark_output(2).ok());
+  ASSERT_TRUE(store->mark_output(0).ok());
 
   struct Case {
     const char* name;
@@ -313,17 +317,17 @@ TEST(BlobSerialize, OutputListIsWrittenAsGiven) {
     SCOPED_TRACE(c.name);
     std::optional<std::span<const NodeId>> outputs;
     if (c.outputs) outputs = std::span<const NodeId>(*c.outputs);
-    SerializeOutcome out = serialize_store(*store, outputs);
-    ASSERT_TRUE(std::holds_alternative<Bytes>(out));
-    const Bytes& blob = std::get<Bytes>(out);
+    Result<Bytes, SerializeError> out = serialize_store(*store, outputs);
+    ASSERT_TRUE(out.ok());
+    const Bytes& blob = out.value();
     BlobBuilder tail;
     tail.u32(static_cast<std::uint32_t>(c.written.size()));
     for (NodeId id : c.written) tail.u64(id);
     ASSERT_EQ(blob.size(), nodes_end + tail.bytes().size());
     EXPECT_EQ(Bytes(blob.begin() + static_cast<std::ptrdiff_t>(nodes_end), blob.end()), tail.bytes());
-    BlobReadResult read = read_blob(blob);
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
     ASSERT_TRUE(read.ok());
-    EXPECT_EQ(read.store().outputs_copy(), c.marks);
+    EXPECT_EQ(read.value()->outputs_copy(), c.marks);
   }
 }
 
@@ -336,9 +340,10 @@ TEST(BlobSerialize, FirstBadOutputIdInListOrderIsReported) {
   };
   const Case cases[] = {{{5}, 5}, {{3}, 3}, {{0, 7, 9}, 7}, {{2, 1, 9, 4}, 9}, {{~NodeId{0}}, ~NodeId{0}}};
   for (const Case& c : cases) {
-    SerializeOutcome out = serialize_store(*store, std::span<const NodeId>(c.outputs));
-    ASSERT_TRUE(std::holds_alternative<BadNodeId>(out));
-    EXPECT_EQ(std::get<BadNodeId>(out).id, c.bad);
+    Result<Bytes, SerializeError> out = serialize_store(*store, std::span<const NodeId>(c.outputs));
+    ASSERT_FALSE(out.ok());
+    ASSERT_TRUE(std::holds_alternative<BadNodeId>(out.error()));
+    EXPECT_EQ(std::get<BadNodeId>(out.error()).id, c.bad);
   }
 }
 
@@ -510,9 +515,10 @@ TEST(BlobRead, ValidUtf8IsAccepted) {
                                std::string("nul\0inside", 10),
                                "mixed \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E end"};
   for (const std::string& text : texts) {
-    BlobReadResult read = read_blob(BlobBuilder().header(1).u8(0).text(text).u32(0).outputs({}).bytes());
+    Result<std::unique_ptr<Store>, BlobError> read =
+        read_blob(BlobBuilder().header(1).u8(0).text(text).u32(0).outputs({}).bytes());
     ASSERT_TRUE(read.ok()) << read.error().message();
-    EXPECT_EQ(read.store().snapshot().nodes.at(0).name(), text);
+    EXPECT_EQ(read.value()->snapshot().nodes.at(0).name(), text);
   }
 }
 
@@ -531,15 +537,15 @@ TEST(BlobRead, BoolAndPresenceBytesAboveOneReadAsTrue) {
   };
   for (std::uint8_t byte : {std::uint8_t{2}, std::uint8_t{0x80}, std::uint8_t{0xFF}}) {
     SCOPED_TRACE(int(byte));
-    BlobReadResult read = read_blob(blob_with(byte, byte));
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob_with(byte, byte));
     ASSERT_TRUE(read.ok()) << read.error().message();
-    const Snapshot snap = read.store().snapshot();
+    const Snapshot snap = read.value()->snapshot();
     const NodeRecord node = to_record(snap.nodes.at(0));
     ASSERT_TRUE(node.descriptor);
     EXPECT_EQ(node.descriptor->preprocessing_ref, std::optional<std::string>("pre"));
     EXPECT_EQ(node.params.at(0).value, ParamValue::from_bool(true));
     // Written back canonically: both bytes become 1, nothing else changes.
-    EXPECT_EQ(serialize(read.store()), blob_with(1, 1));
+    EXPECT_EQ(serialize(*read.value()), blob_with(1, 1));
   }
 }
 
@@ -551,13 +557,13 @@ TEST(BlobRead, ZeroBoolAndPresenceBytesReadAsFalseAndAbsent) {
                          .u32(0)
                          .outputs({})
                          .bytes();
-  BlobReadResult read = read_blob(blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
   ASSERT_TRUE(read.ok());
-  const Snapshot snap = read.store().snapshot();
+  const Snapshot snap = read.value()->snapshot();
   const NodeRecord node = to_record(snap.nodes.at(0));
   EXPECT_FALSE(node.descriptor->preprocessing_ref.has_value());
   EXPECT_EQ(node.params.at(0).value, ParamValue::from_bool(false));
-  EXPECT_EQ(serialize(read.store()), blob);
+  EXPECT_EQ(serialize(*read.value()), blob);
 }
 
 TEST(BlobRead, ParamsAreReadIntoNameOrder) {
@@ -570,9 +576,9 @@ TEST(BlobRead, ParamsAreReadIntoNameOrder) {
                               .text("a").u8(0).u64(4)
                               .outputs({})
                               .bytes();
-  BlobReadResult read = read_blob(unordered);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(unordered);
   ASSERT_TRUE(read.ok());
-  const Snapshot snap = read.store().snapshot();
+  const Snapshot snap = read.value()->snapshot();
   const ParamMap got = to_record(snap.nodes.at(0)).params;
   ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].key, "a");
@@ -589,7 +595,7 @@ TEST(BlobRead, ParamsAreReadIntoNameOrder) {
                            .text("zeta").u8(0).u64(1)
                            .outputs({})
                            .bytes();
-  EXPECT_EQ(serialize(read.store()), sorted);
+  EXPECT_EQ(serialize(*read.value()), sorted);
 }
 
 TEST(BlobRead, BytesAfterTheOutputsAreIgnored) {
@@ -597,9 +603,9 @@ TEST(BlobRead, BytesAfterTheOutputsAreIgnored) {
   for (const Bytes& extra : {Bytes{0}, Bytes{'W', 'I', 'R', '1'}, Bytes(1000, 0xFF)}) {
     Bytes blob = base;
     blob.insert(blob.end(), extra.begin(), extra.end());
-    BlobReadResult read = read_blob(blob);
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
     ASSERT_TRUE(read.ok());
-    EXPECT_EQ(serialize(read.store()), base);
+    EXPECT_EQ(serialize(*read.value()), base);
   }
 }
 
@@ -615,15 +621,15 @@ TEST(BlobRead, MemberInputsFollowTheirSourceRules) {
                          .text("op|c").u32(2).u8(1).u32(1).u8(1).u32(0)
                          .outputs({1})
                          .bytes();
-  BlobReadResult read = read_blob(blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
   ASSERT_TRUE(read.ok()) << read.error().message();
-  const Snapshot snap = read.store().snapshot();
+  const Snapshot snap = read.value()->snapshot();
   const NodeRecord stage = to_record(snap.nodes.at(1));
   ASSERT_EQ(stage.members.size(), 3u);
   EXPECT_EQ(stage.members[0].inputs, (std::vector<MemberInput>{{MemberSource::Input, 0xFFFFFFFF}}));
   EXPECT_EQ(stage.members[2].inputs,
             (std::vector<MemberInput>{{MemberSource::Member, 1}, {MemberSource::Member, 0}}));
-  EXPECT_EQ(serialize(read.store()), blob);
+  EXPECT_EQ(serialize(*read.value()), blob);
 }
 
 TEST(BlobRead, EqualRecordsCollapseAndLaterReferencesFollowThem) {
@@ -640,9 +646,9 @@ TEST(BlobRead, EqualRecordsCollapseAndLaterReferencesFollowThem) {
                          .op("neg", {0})
                          .outputs({5, 4, 1, 3})
                          .bytes();
-  BlobReadResult read = read_blob(blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob);
   ASSERT_TRUE(read.ok()) << read.error().message();
-  Snapshot snap = read.store().snapshot();
+  Snapshot snap = read.value()->snapshot();
   const std::vector<NodeRecord> expected = {NodeRecord::source("x", {}), NodeRecord::source("y", {}),
                                             NodeRecord::op("neg", {}, {0}), NodeRecord::op("add", {}, {1, 0})};
   EXPECT_EQ(snap.nodes, expected);
@@ -668,7 +674,7 @@ TEST(BlobRead, RandomBlobsReadAsTheirRecordsInsertedOneByOne) {
     std::vector<NodeId> ids;
     for (std::size_t k = 0; k < count; ++k) {
       const std::string name = std::to_string(rng() % names);
-      StoreResult<NodeId> added = BadNodeId{0};
+      Result<NodeId, BadNodeId> added = BadNodeId{0};
       if (k == 0 || rng() % 3 == 0) {
         blob.source(name);
         added = model->add_node(NodeRecord::source(name, {}));
@@ -688,26 +694,26 @@ TEST(BlobRead, RandomBlobsReadAsTheirRecordsInsertedOneByOne) {
     std::vector<std::uint64_t> outputs(rng() % 4);
     for (std::uint64_t& ref : outputs) {
       ref = rng() % count;
-      ASSERT_FALSE(model->mark_output(ids[ref]).has_value());
+      ASSERT_TRUE(model->mark_output(ids[ref]).ok());
     }
     const Bytes bytes = blob.outputs(outputs).bytes();
     (model->node_count() < count ? with_equal_records : without) += 1;
 
-    BlobReadResult read = read_blob(bytes);
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(bytes);
     ASSERT_TRUE(read.ok()) << read.error().message();
-    const Snapshot got = read.store().snapshot();
+    const Snapshot got = read.value()->snapshot();
     const Snapshot want = model->snapshot();
     EXPECT_EQ(got.nodes, want.nodes) << "round " << round;
     EXPECT_EQ(got.outputs, want.outputs) << "round " << round;
     // The read store interns like the model: every node is found again.
     for (NodeId id = 0; id < want.nodes.size(); ++id) {
-      StoreResult<NodeId> again = read.store().add(want.nodes[id]);
+      Result<NodeId, BadNodeId> again = read.value()->add(want.nodes[id]);
       ASSERT_TRUE(again.ok());
       EXPECT_EQ(again.value(), id) << "round " << round;
     }
-    EXPECT_EQ(read.store().node_count(), want.nodes.size());
+    EXPECT_EQ(read.value()->node_count(), want.nodes.size());
     const std::size_t cut = 8 + rng() % (bytes.size() - 8);
-    BlobReadResult short_read = read_blob(std::span(bytes).first(cut));
+    Result<std::unique_ptr<Store>, BlobError> short_read = read_blob(std::span(bytes).first(cut));
     ASSERT_FALSE(short_read.ok()) << "round " << round << " cut at " << cut;
     EXPECT_EQ(short_read.error().kind(), BlobErrorKind::Truncated);
   }
@@ -731,12 +737,12 @@ TEST(BlobRead, ReferencesAreCheckedAgainstRecordPositionsAfterACollapse) {
        "node reference 3 out of range"},
   };
   for (const Case& c : cases) {
-    BlobReadResult read = read_blob(c.blob);
+    Result<std::unique_ptr<Store>, BlobError> read = read_blob(c.blob);
     EXPECT_EQ(read.ok() ? "ok" : read.error().message(), c.outcome) << c.name;
   }
-  BlobReadResult read = read_blob(cases[0].blob);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob(cases[0].blob);
   ASSERT_TRUE(read.ok());
-  const Snapshot snap = read.store().snapshot();
+  const Snapshot snap = read.value()->snapshot();
   EXPECT_EQ(snap.nodes.at(2), NodeRecord::op("n", {}, {1}));
   EXPECT_EQ(snap.outputs, (std::vector<NodeId>{2}));
 }
@@ -775,7 +781,7 @@ TEST(BlobWrite, MemberIndexBeyondThirtyTwoBitsIsRefused) {
     std::vector<NodeRecord> nodes;
     nodes.push_back(NodeRecord::source("a", {}));
     nodes.push_back(NodeRecord::stage({0}, {StageMember{"op|neg", {{MemberSource::Input, c.index}}}}));
-    BlobWriteResult written = write_blob(nodes, std::vector<NodeId>{});
+    Result<Bytes, BlobTooLarge> written = write_blob(nodes, std::vector<NodeId>{});
     ASSERT_EQ(written.ok(), c.ok) << c.index;
     if (!c.ok) {
       EXPECT_EQ(written.error().message, "cannot write weftory IR blob: member input index of node 1 is " +
@@ -825,7 +831,7 @@ TEST(BlobWrite, EveryCountAndLengthIsCheckedAgainstTheLimit) {
                    "member input index of node 0 is 4"});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    BlobWriteResult refused = write_blob_with_limit(c.nodes, c.outputs, 3);
+    Result<Bytes, BlobTooLarge> refused = write_blob_with_limit(c.nodes, c.outputs, 3);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().message,
               "cannot write weftory IR blob: " + c.message + ", above the format's limit of 3");
@@ -853,12 +859,12 @@ TEST(BlobNodeMap, NodeMapIsRestoredBesideTheBlob) {
   const Bytes blob = serialize(*store);
   const std::uint64_t n = store->node_count();
   std::vector<NodeMapEntry> map = {Landing{0, std::nullopt}, std::nullopt, Landing{6, 1}, Landing{n - 1, std::nullopt}};
-  BlobReadResult read = read_blob_with_node_map(blob, map);
+  Result<std::unique_ptr<Store>, BlobError> read = read_blob_with_node_map(blob, map);
   ASSERT_TRUE(read.ok()) << read.error().message();
-  EXPECT_EQ(read.store().node_map_copy(), map);
-  EXPECT_EQ(read.store().snapshot().nodes, store->snapshot().nodes);
-  EXPECT_EQ(read.store().outputs_copy(), store->outputs_copy());
-  EXPECT_EQ(serialize(read.store()), blob);
+  EXPECT_EQ(read.value()->node_map_copy(), map);
+  EXPECT_EQ(read.value()->snapshot().nodes, store->snapshot().nodes);
+  EXPECT_EQ(read.value()->outputs_copy(), store->outputs_copy());
+  EXPECT_EQ(serialize(*read.value()), blob);
 
   struct Case {
     const char* name;
@@ -871,15 +877,16 @@ TEST(BlobNodeMap, NodeMapIsRestoredBesideTheBlob) {
       {"member beyond the stage", Landing{6, 2}, "node reference 2 out of range"},
   };
   for (const Case& c : bad) {
-    BlobReadResult refused = read_blob_with_node_map(blob, {c.entry});
+    Result<std::unique_ptr<Store>, BlobError> refused = read_blob_with_node_map(blob, {c.entry});
     ASSERT_FALSE(refused.ok()) << c.name;
     EXPECT_EQ(refused.error().message(), c.message) << c.name;
   }
   // A bad blob reports its own error before the map is looked at.
-  BlobReadResult bad_blob = read_blob_with_node_map(str_bytes("WIR1"), {Landing{99, std::nullopt}});
+  Result<std::unique_ptr<Store>, BlobError> bad_blob =
+      read_blob_with_node_map(str_bytes("WIR1"), {Landing{99, std::nullopt}});
   ASSERT_FALSE(bad_blob.ok());
   EXPECT_EQ(bad_blob.error().message(), "truncated weftory IR blob");
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

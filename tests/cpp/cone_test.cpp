@@ -9,11 +9,15 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 NodeId add(Store& store, NodeRecord record) {
-  StoreResult<NodeId> added = store.add_node(std::move(record));
+  Result<NodeId, BadNodeId> added = store.add_node(std::move(record));
   EXPECT_TRUE(added.ok());
   return added.value();
 }
@@ -65,7 +69,7 @@ TEST(Cone, RequestedOutputsGiveTheirCone) {
   auto source = four_node_store();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    StoreResult<std::unique_ptr<Store>> result = cone(*source, c.outputs);
+    Result<std::unique_ptr<Store>, BadNodeId> result = cone(*source, c.outputs);
     ASSERT_TRUE(result.ok());
     const Store& got = *result.value();
     const Snapshot snap = got.snapshot();
@@ -86,7 +90,7 @@ TEST(Cone, BadRequestedIdIsReportedInListOrder) {
   };
   const Case cases[] = {{{4}, 4}, {{0, 7, 9}, 7}, {{3, 4, 2}, 4}, {{~NodeId{0}}, ~NodeId{0}}};
   for (const Case& c : cases) {
-    StoreResult<std::unique_ptr<Store>> result = cone(*source, c.outputs);
+    Result<std::unique_ptr<Store>, BadNodeId> result = cone(*source, c.outputs);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().id, c.bad);
   }
@@ -105,7 +109,7 @@ TEST(Cone, StageMembersAreCopiedAndOnlyInputsRenumbered) {
   const NodeId stage = add(*source, NodeRecord::stage({y, x, y}, members));
   const NodeId ex = add(*source, NodeRecord::exchange(scheme, {stage}));
 
-  StoreResult<std::unique_ptr<Store>> result = cone(*source, std::vector<NodeId>{ex});
+  Result<std::unique_ptr<Store>, BadNodeId> result = cone(*source, std::vector<NodeId>{ex});
   ASSERT_TRUE(result.ok());
   const Snapshot snap = result.value()->snapshot();
   const std::vector<NodeRecord> expected = {
@@ -125,7 +129,7 @@ TEST(Cone, EveryKindKeepsItsFields) {
   const NodeId e = add(*source, NodeRecord::external(PayloadDescriptor{"k", "h", "f", "v", "io", std::string("pre")},
                                                      params, {r}));
   const NodeId j = add(*source, NodeRecord::join(params, {e, s}));
-  StoreResult<std::unique_ptr<Store>> result = cone(*source, std::vector<NodeId>{j});
+  Result<std::unique_ptr<Store>, BadNodeId> result = cone(*source, std::vector<NodeId>{j});
   ASSERT_TRUE(result.ok());
   const std::vector<NodeRecord> expected = {
       NodeRecord::source("s", params), NodeRecord::reduction("sum", params, {0, 0}),
@@ -233,7 +237,7 @@ TEST(Cone, AMillionNodeChainThroughTheStore) {
   add(*source, NodeRecord::source("dead", {}));
   add(*source, NodeRecord::source("x", {}));
   for (std::size_t i = 2; i < kLength; ++i) add(*source, NodeRecord::op("neg", {}, {i - 1}));
-  StoreResult<std::unique_ptr<Store>> result = cone(*source, std::vector<NodeId>{kLength - 1});
+  Result<std::unique_ptr<Store>, BadNodeId> result = cone(*source, std::vector<NodeId>{kLength - 1});
   ASSERT_TRUE(result.ok());
   const Store& got = *result.value();
   EXPECT_EQ(got.node_count(), kLength - 1);
@@ -276,4 +280,4 @@ TEST(DeadCodePass, NodeMapFromRemap) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

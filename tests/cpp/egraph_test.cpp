@@ -17,6 +17,12 @@
 #include "test_symbols.hpp"
 
 namespace weftory::egraph {
+
+using support::BigAllocator;
+using support::FatalError;
+using support::SmallVec;
+using support::kHugePageSize;
+
 namespace {
 
 Symbol sym(const char* text) { return test_symbols().intern(text); }

@@ -11,7 +11,10 @@
 
 #include "support/fatal.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::FatalError;
+
 namespace {
 
 constexpr const char* kAddZeroRight = "op|add|scalar=f0000000000000000;side=sr";
@@ -385,4 +388,4 @@ TEST(EngineTest, LargeBatchesStillMergeAfterBackoff) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -11,7 +11,16 @@
 #include "support/fatal.hpp"
 #include "symbolic_eval.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::FatalError;
+using store::Landing;
+using store::MemberInput;
+using store::MemberSource;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeRecord;
+
 namespace {
 
 EngineTerm term(std::string op, std::vector<std::uint64_t> children = {}) {
@@ -296,4 +305,4 @@ TEST(FusionRandom, GroupsAndValuesMatchAnIndependentModel) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::optimizer

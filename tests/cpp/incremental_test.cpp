@@ -22,7 +22,32 @@
 #include "support/fatal.hpp"
 #include "symbolic_eval.hpp"
 
-namespace weftory {
+namespace weftory::optimizer {
+
+using support::FatalError;
+using support::Result;
+using support::fatal;
+using store::BadNodeId;
+using store::Landing;
+using store::MemberInput;
+using store::MemberSource;
+using store::NodeId;
+using store::NodeKind;
+using store::NodeMapEntry;
+using store::NodeRecord;
+using store::NodesView;
+using store::ParamEntry;
+using store::ParamMap;
+using store::ParamValue;
+using store::PayloadDescriptor;
+using store::RecordRef;
+using store::StageMember;
+using store::Store;
+using store::kPoisonedMessage;
+using store::new_store;
+using store::same_node;
+using store::to_record;
+
 namespace {
 
 ParamMap scalar(ParamValue value, const char* side) {
@@ -56,7 +81,7 @@ class ConsumeTest : public ::testing::TestWithParam<ConsumeCase> {};
 TEST_P(ConsumeTest, ForwardsFoldsAndInterns) {
   const ConsumeCase& c = GetParam();
   IncrementalState state;
-  ASSERT_FALSE(state.consume(c.nodes).has_value());
+  ASSERT_TRUE(state.consume(c.nodes).ok());
   EXPECT_EQ(forward_of(state), c.forward);
   EXPECT_EQ(state.canonical_count(), c.canonical_count);
   EXPECT_EQ(state.watermark(), c.nodes.size());
@@ -151,7 +176,7 @@ TEST(Consume, StageInputsAreTranslatedAndMembersCopied) {
   IncrementalState state;
   const std::vector<NodeRecord> nodes = {kA, op("add", {0}, scalar(0.0, "r")),
                                          NodeRecord::stage({1, 0}, {StageMember{"op|sub", {kIn0, {MemberSource::Input, 1}}}})};
-  ASSERT_FALSE(state.consume(nodes).has_value());
+  ASSERT_TRUE(state.consume(nodes).ok());
   ASSERT_EQ(state.canonical_count(), 2u);
   const NodeRecord stage = to_record(state.canonical_form()[1]);
   EXPECT_EQ(stage, NodeRecord::stage({0, 0}, nodes[2].members));
@@ -159,21 +184,21 @@ TEST(Consume, StageInputsAreTranslatedAndMembersCopied) {
 
 TEST(Consume, AFailedBatchKeepsWhatItConsumedButCountsNoWork) {
   IncrementalState state;
-  ASSERT_FALSE(state.consume(std::vector<NodeRecord>{kA}).has_value());
+  ASSERT_TRUE(state.consume(std::vector<NodeRecord>{kA}).ok());
   // Node 2 refers to 3, which is not consumed yet (nor 4, after it).
   const std::vector<NodeRecord> batch = {kB, op("neg", {1}), op("f", {0, 3, 4}), op("g", {0})};
-  const std::optional<BadNodeId> bad = state.consume(batch);
-  ASSERT_TRUE(bad.has_value());
-  EXPECT_EQ(bad->id, 3u);
+  const Result<void, BadNodeId> consumed = state.consume(batch);
+  ASSERT_FALSE(consumed.ok());
+  EXPECT_EQ(consumed.error().id, 3u);
   EXPECT_EQ(state.watermark(), 3u);
   EXPECT_EQ(state.canonical_count(), 3u);
   EXPECT_EQ(state.total_work(), 1u);
   // A later batch continues from the watermark and is counted.
-  ASSERT_FALSE(state.consume(std::vector<NodeRecord>{op("neg", {1}), op("neg", {2})}).has_value());
+  ASSERT_TRUE(state.consume(std::vector<NodeRecord>{op("neg", {1}), op("neg", {2})}).ok());
   EXPECT_EQ(forward_of(state), (std::vector<std::uint64_t>{0, 1, 2, 2, 3}));
   EXPECT_EQ(state.total_work(), 3u);
   // An empty batch changes nothing.
-  ASSERT_FALSE(state.consume(std::vector<NodeRecord>{}).has_value());
+  ASSERT_TRUE(state.consume(std::vector<NodeRecord>{}).ok());
   EXPECT_EQ(state.watermark(), 5u);
   EXPECT_EQ(state.total_work(), 3u);
 }
@@ -212,11 +237,11 @@ TEST(Consume, IdentityTestAgreesWithTheIdentityKey) {
 
 TEST(ReduceCanonical, TranslatesOutputsAndComposesTheNodeMap) {
   IncrementalState state;
-  ASSERT_FALSE(state.consume(std::vector<NodeRecord>{kA, kB, op("add", {0, 1}), op("add", {1, 0}),
-                                                     op("add", {0}, scalar(0.0, "r"))})
-                   .has_value());
+  ASSERT_TRUE(state.consume(std::vector<NodeRecord>{kA, kB, op("add", {0, 1}), op("add", {1, 0}),
+                                                    op("add", {0}, scalar(0.0, "r"))})
+                  .ok());
   const SaturationEngine engine;
-  StoreResult<ReductionResult> r = state.reduce_canonical(std::vector<NodeId>{4, 2}, engine, false);
+  Result<ReductionResult, BadNodeId> r = state.reduce_canonical(std::vector<NodeId>{4, 2}, engine, false);
   ASSERT_TRUE(r.ok());
   const ReductionResult& result = r.value();
   // Canonical outputs [0, 2]: a, and the stage of the one add over a and b.
@@ -232,15 +257,15 @@ TEST(ReduceCanonical, TranslatesOutputsAndComposesTheNodeMap) {
 
 TEST(ReduceCanonical, AnOutputNotConsumedIsRefusedAndChangesNothing) {
   IncrementalState state;
-  ASSERT_FALSE(state.consume(std::vector<NodeRecord>{kA, op("neg", {0})}).has_value());
+  ASSERT_TRUE(state.consume(std::vector<NodeRecord>{kA, op("neg", {0})}).ok());
   const SaturationEngine engine;
-  StoreResult<ReductionResult> r = state.reduce_canonical(std::vector<NodeId>{1, 2, 5}, engine, false);
+  Result<ReductionResult, BadNodeId> r = state.reduce_canonical(std::vector<NodeId>{1, 2, 5}, engine, false);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().id, 2u);
   EXPECT_EQ(state.watermark(), 2u);
   EXPECT_EQ(state.canonical_count(), 2u);
   // With no outputs every node is dropped, one entry per consumed node.
-  StoreResult<ReductionResult> none = state.reduce_canonical({}, engine, false);
+  Result<ReductionResult, BadNodeId> none = state.reduce_canonical({}, engine, false);
   ASSERT_TRUE(none.ok());
   EXPECT_EQ(none.value().report, (ReductionReport{2, 0, 0, 0, 0, 0}));
   EXPECT_EQ(none.value().node_map, (std::vector<NodeMapEntry>{std::nullopt, std::nullopt}));
@@ -329,13 +354,13 @@ TEST(IncrementalRandom, AgreesWithTheModelWithAnyBatchesAndWithTheOneShotPipelin
       for (NodeId& in : node.inputs) in = id[in];
       id.push_back(store->add_node(node).value());
       if (rng() % 4 == 0 || i + 1 == graph.size()) {
-        ASSERT_FALSE(batched.consume(store->nodes_since(batched.watermark())).has_value());
+        ASSERT_TRUE(batched.consume(store->nodes_since(batched.watermark())).ok());
       }
     }
     const std::vector<NodeRecord> nodes = store->snapshot().nodes.to_vector();
     const std::size_t n = nodes.size();
     IncrementalState whole;
-    ASSERT_FALSE(whole.consume(nodes).has_value());
+    ASSERT_TRUE(whole.consume(nodes).ok());
 
     Model model;
     for (const NodeRecord& node : nodes) model.feed(node);
@@ -348,13 +373,13 @@ TEST(IncrementalRandom, AgreesWithTheModelWithAnyBatchesAndWithTheOneShotPipelin
     const bool maximal = round % 2 == 1;
     std::vector<NodeId> outputs;
     for (std::size_t k = 0, count = rng() % 4; k < count; ++k) outputs.push_back(rng() % n);
-    StoreResult<ReductionResult> r = batched.reduce_canonical(outputs, engine, maximal);
+    Result<ReductionResult, BadNodeId> r = batched.reduce_canonical(outputs, engine, maximal);
     ASSERT_TRUE(r.ok());
     const ReductionResult& result = r.value();
     ASSERT_TRUE(report_is_consistent(result.report));
     ASSERT_EQ(result.report.input_nodes, batched.canonical_count());
     ASSERT_EQ(result.node_map.size(), n);
-    StoreResult<ReductionResult> again = whole.reduce_canonical(outputs, engine, maximal);
+    Result<ReductionResult, BadNodeId> again = whole.reduce_canonical(outputs, engine, maximal);
     ASSERT_EQ(again.value().nodes, result.nodes);
     ASSERT_EQ(again.value().node_map, result.node_map);
 
@@ -422,12 +447,12 @@ TEST(Reducer, StepsConsumeTheDeltaAndFinalizeTheRest) {
 
   // An output beyond the store is refused before the reducer is touched.
   (void)store->add_node(op("abs", {9}));
-  StoreResult<StoreReduction> bad = reducer.finalize(*store, std::vector<NodeId>{11}, false);
+  Result<StoreReduction, BadNodeId> bad = reducer.finalize(*store, std::vector<NodeId>{11}, false);
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().id, 11u);
   EXPECT_EQ(reducer.watermark(), 10u);
 
-  StoreResult<StoreReduction> done = reducer.finalize(*store, std::vector<NodeId>{10}, false);
+  Result<StoreReduction, BadNodeId> done = reducer.finalize(*store, std::vector<NodeId>{10}, false);
   ASSERT_TRUE(done.ok());
   EXPECT_EQ(reducer.watermark(), 11u);
   EXPECT_EQ(done.value().report, (ReductionReport{11, 11, 11, 1, 2, 1}));
@@ -509,7 +534,7 @@ TEST(Reducer, ThreadsSteppingWhileOthersGrowConsumeEveryNodeOnce) {
   EXPECT_EQ(reducer.total_work(), count);
   // However the batches fell, the state is that of one batch.
   IncrementalState whole;
-  ASSERT_FALSE(whole.consume(store->nodes_since(0)).has_value());
+  ASSERT_TRUE(whole.consume(store->nodes_since(0)).ok());
   reducer.with_state([&](IncrementalState& state) {
     EXPECT_EQ(forward_of(state), forward_of(whole));
     EXPECT_EQ(state.canonical_form(), whole.canonical_form());
@@ -518,4 +543,4 @@ TEST(Reducer, ThreadsSteppingWhileOthersGrowConsumeEveryNodeOnce) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::optimizer

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-namespace weftory {
+namespace weftory::store {
 namespace {
 
 enum class KeyOrder { Ascending, Descending, Shuffled, ShuffledWithRepeats };
@@ -123,4 +123,4 @@ TEST_P(DraftStageGrowth, MembersReadBackAndBuffersGrowGeometrically) {
 INSTANTIATE_TEST_SUITE_P(StageSizes, DraftStageGrowth, testing::Values(10, 1000, 20000));
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

@@ -9,7 +9,10 @@
 
 #include "store/store.hpp"
 
-namespace weftory {
+namespace weftory::store {
+
+using support::StableVector;
+
 namespace {
 
 TEST(StableVector, ElementsKeepTheirAddressesAndRunsStayContiguous) {
@@ -195,4 +198,4 @@ TEST(StorePools, DroppingAStoreReturnsItsMemory) {
 #endif
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

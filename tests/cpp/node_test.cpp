@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-namespace weftory {
+namespace weftory::store {
 namespace {
 
 ParamMap params(std::initializer_list<std::pair<const char*, ParamValue>> entries) {
@@ -199,4 +199,4 @@ TEST(KindName, MatchesPythonWords) {
 }
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::store

@@ -13,6 +13,9 @@
 #include "test_symbols.hpp"
 
 namespace weftory::egraph {
+
+using support::FatalError;
+
 namespace {
 
 Symbol sym(const std::string& text) { return test_symbols().intern(text); }

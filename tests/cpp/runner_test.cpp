@@ -16,6 +16,10 @@
 #include "test_symbols.hpp"
 
 namespace weftory::egraph {
+
+using support::FatalError;
+using support::Result;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -226,9 +230,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RunnerTest, TimeLimitEndsTheRun) {
   Runner runner;
-  runner.with_egraph(leaves_under_f(1)).with_time_limit(10ms).with_hook([](Runner&) -> std::optional<std::string> {
+  runner.with_egraph(leaves_under_f(1)).with_time_limit(10ms).with_hook([](Runner&) -> Result<void, std::string> {
     std::this_thread::sleep_for(20ms);
-    return std::nullopt;
+    return {};
   });
   runner.run(std::vector<Rewrite>{rule("never", "(g ?x)", "?x")});
   ASSERT_TRUE(runner.stop_reason().has_value());
@@ -240,10 +244,10 @@ TEST(RunnerTest, TimeLimitEndsTheRun) {
 TEST(RunnerTest, FailingHookStopsWithItsText) {
   int calls = 0;
   Runner runner;
-  runner.with_egraph(leaves_under_f(1)).with_hook([&](Runner& r) -> std::optional<std::string> {
+  runner.with_egraph(leaves_under_f(1)).with_hook([&](Runner& r) -> Result<void, std::string> {
     ++calls;
     if (r.iterations().size() == 1) return std::string("hook says stop");
-    return std::nullopt;
+    return {};
   });
   // A rule that keeps adding nodes, so only the hook can end the run early.
   runner.run(std::vector<Rewrite>{rule("grow", "(f ?x)", "(f (f ?x))")});
@@ -257,10 +261,10 @@ TEST(RunnerTest, ChangingSizesPreventSaturation) {
   // Nothing applies, but a hook adds an e-node every iteration.
   int added = 0;
   Runner runner;
-  runner.with_egraph(leaves_under_f(1)).with_iteration_limit(4).with_hook([&](Runner& r) -> std::optional<std::string> {
+  runner.with_egraph(leaves_under_f(1)).with_iteration_limit(4).with_hook([&](Runner& r) -> Result<void, std::string> {
     r.egraph().add(SymbolLang(sym(numbered("hook-leaf-", static_cast<std::size_t>(added++))), {}));
     r.egraph().rebuild();
-    return std::nullopt;
+    return {};
   });
   runner.run(std::vector<Rewrite>{rule("never", "(g ?x)", "?x")});
   EXPECT_EQ(runner.stop_reason(), StopReason::iteration_limit(4));

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace weftory {
+namespace weftory::support {
 namespace {
 
 TEST(ShortMutex, TryLockFailsWhileHeld) {
@@ -114,4 +114,4 @@ INSTANTIATE_TEST_SUITE_P(Comebacks, ShortMutexThreadsFairness,
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace weftory
+}  // namespace weftory::support

@@ -20,6 +20,7 @@ namespace weftory::testing {
 class SymbolicEval {
  public:
   int apply(const std::string& key, std::vector<int> args) {
+    namespace rules = optimizer::rules;
     const auto& identities = rules::identity_keys();
     static const std::vector<std::string> commuted = [] {
       std::vector<std::string> keys;
@@ -40,21 +41,21 @@ class SymbolicEval {
     std::vector<int> nodes;
     std::vector<std::vector<int>> members;
   };
-  Values run(const std::vector<NodeRecord>& graph) {
+  Values run(const std::vector<store::NodeRecord>& graph) {
     Values v;
-    for (const NodeRecord& node : graph) {
+    for (const store::NodeRecord& node : graph) {
       v.members.emplace_back();
-      if (node.kind != NodeKind::Stage) {
+      if (node.kind != store::NodeKind::Stage) {
         std::vector<int> args;
-        for (NodeId in : node.inputs) args.push_back(v.nodes.at(in));
+        for (store::NodeId in : node.inputs) args.push_back(v.nodes.at(in));
         v.nodes.push_back(apply(identity_key(node), std::move(args)));
         continue;
       }
-      for (const StageMember& m : node.members) {
+      for (const store::StageMember& m : node.members) {
         std::vector<int> args;
-        for (const MemberInput& in : m.inputs) {
-          args.push_back(in.source == MemberSource::Input ? v.nodes.at(node.inputs.at(in.index))
-                                                          : v.members.back().at(in.index));
+        for (const store::MemberInput& in : m.inputs) {
+          args.push_back(in.source == store::MemberSource::Input ? v.nodes.at(node.inputs.at(in.index))
+                                                                 : v.members.back().at(in.index));
         }
         v.members.back().push_back(apply(m.token, std::move(args)));
       }
@@ -64,7 +65,7 @@ class SymbolicEval {
   }
 
   // The value at a landing place: a stage member, or a whole node.
-  static int at(const Values& v, NodeId node, std::optional<std::uint64_t> member) {
+  static int at(const Values& v, store::NodeId node, std::optional<std::uint64_t> member) {
     return member ? v.members.at(node).at(*member) : v.nodes.at(node);
   }
 

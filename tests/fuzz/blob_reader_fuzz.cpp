@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,12 +25,21 @@
 
 namespace {
 
-using weftory::NodeId;
-using weftory::NodeKind;
-using weftory::NodeRecord;
-using weftory::ParamEntry;
-using weftory::ParamMap;
-using weftory::ParamValue;
+using weftory::store::BlobError;
+using weftory::store::BlobTooLarge;
+using weftory::store::MemberInput;
+using weftory::store::MemberSource;
+using weftory::store::NodeId;
+using weftory::store::NodeKind;
+using weftory::store::NodeRecord;
+using weftory::store::ParamEntry;
+using weftory::store::ParamMap;
+using weftory::store::ParamValue;
+using weftory::store::PayloadDescriptor;
+using weftory::store::Snapshot;
+using weftory::store::StageMember;
+using weftory::store::Store;
+using weftory::support::Result;
 
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "blob_reader_fuzz: %s\n", what);
@@ -40,8 +50,8 @@ void check(bool ok, const char* what) {
   if (!ok) finding(what);
 }
 
-void check_error(const weftory::BlobError& error) {
-  using weftory::BlobErrorKind;
+void check_error(const BlobError& error) {
+  using weftory::store::BlobErrorKind;
   const std::string message = error.message();
   switch (error.kind()) {
     case BlobErrorKind::Truncated:
@@ -76,7 +86,7 @@ void check_error(const weftory::BlobError& error) {
   }
 }
 
-void check_invariants(const weftory::Snapshot& snap) {
+void check_invariants(const Snapshot& snap) {
   for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
     const auto node = snap.nodes[i];
     for (NodeId input : node.inputs()) check(input < i, "node input not below its node");
@@ -85,9 +95,9 @@ void check_invariants(const weftory::Snapshot& snap) {
       check(node.param(k - 1).key < node.param(k).key, "params not strictly sorted");
     }
     for (std::size_t j = 0; j < node.member_count(); ++j) {
-      for (const weftory::MemberInput& in : node.member_inputs(j)) {
+      for (const MemberInput& in : node.member_inputs(j)) {
         check(in.index <= 0xFFFFFFFFu, "member input index beyond 32 bits");
-        if (in.source == weftory::MemberSource::Member) check(in.index < j, "member refers to a later member");
+        if (in.source == MemberSource::Member) check(in.index < j, "member refers to a later member");
       }
     }
   }
@@ -97,26 +107,27 @@ void check_invariants(const weftory::Snapshot& snap) {
   }
 }
 
-void check_store(const weftory::Store& store) {
-  const weftory::Snapshot snap = store.snapshot();
+void check_store(const Store& store) {
+  const Snapshot snap = store.snapshot();
   check(snap.nodes.size() == store.node_count(), "snapshot and node count disagree");
   check_invariants(snap);
   check(store.node_map_copy().empty(), "a read store carries a node map");
 
-  weftory::BlobWriteResult first = weftory::write_blob(snap.nodes, snap.outputs);
+  Result<std::vector<std::uint8_t>, BlobTooLarge> first = weftory::store::write_blob(snap.nodes, snap.outputs);
   check(first.ok(), "a read store does not serialize");
-  weftory::BlobReadResult again = weftory::read_blob(first.bytes());
+  Result<std::unique_ptr<Store>, BlobError> again = weftory::store::read_blob(first.value());
   check(again.ok(), "a re-serialized blob does not read");
-  const weftory::Snapshot snap_again = again.store().snapshot();
+  const Snapshot snap_again = again.value()->snapshot();
   check(snap_again.nodes == snap.nodes, "round trip changed the nodes");
   check(snap_again.outputs == snap.outputs, "round trip changed the marks");
-  weftory::BlobWriteResult second = weftory::write_blob(snap_again.nodes, snap_again.outputs);
-  check(second.ok() && second.bytes() == first.bytes(), "second serialization differs");
+  Result<std::vector<std::uint8_t>, BlobTooLarge> second =
+      weftory::store::write_blob(snap_again.nodes, snap_again.outputs);
+  check(second.ok() && second.value() == first.value(), "second serialization differs");
 
-  const std::string dot = weftory::render_dot(store);
+  const std::string dot = weftory::store::render_dot(store);
   check(dot.starts_with("digraph weftory {\n") && dot.ends_with("}\n"), "malformed DOT text");
 
-  auto cone = weftory::cone(store, snap.outputs);
+  auto cone = weftory::store::cone(store, snap.outputs);
   check(cone.ok(), "cone of the marks refused");
   check(cone.value()->node_count() <= snap.nodes.size(), "cone larger than its source");
   check(cone.value()->outputs_copy().size() == snap.outputs.size(), "cone lost a mark");
@@ -128,18 +139,18 @@ void check_store(const weftory::Store& store) {
 // parameter names), so that every reader path starts covered.
 
 ParamMap sorted(ParamMap map) {
-  weftory::sort_params(map);
+  weftory::store::sort_params(map);
   return map;
 }
 
 std::vector<std::vector<std::uint8_t>> seed_blobs() {
   std::vector<std::vector<std::uint8_t>> seeds;
   auto emit = [&](const std::vector<NodeRecord>& nodes, const std::vector<NodeId>& outputs) {
-    weftory::BlobWriteResult written = weftory::write_blob(nodes, outputs);
-    if (written.ok()) seeds.push_back(written.take_bytes());
+    Result<std::vector<std::uint8_t>, BlobTooLarge> written = weftory::store::write_blob(nodes, outputs);
+    if (written.ok()) seeds.push_back(std::move(written).value());
   };
-  const weftory::PayloadDescriptor desc{"onnx", "sha256:ab", "torch", "2.3", "f32[N]", std::string("norm")};
-  const weftory::PayloadDescriptor bare{"k", "h", "f", "v", "io", std::nullopt};
+  const PayloadDescriptor desc{"onnx", "sha256:ab", "torch", "2.3", "f32[N]", std::string("norm")};
+  const PayloadDescriptor bare{"k", "h", "f", "v", "io", std::nullopt};
   const ParamMap all_types = sorted({ParamEntry{"i", ParamValue::from_int(-5)}, ParamEntry{"f", ParamValue::from_float(0.5)},
                                      ParamEntry{"b", ParamValue::from_bool(true)},
                                      ParamEntry{"s", ParamValue::from_str("h\xC3\xA9")}});
@@ -149,9 +160,8 @@ std::vector<std::vector<std::uint8_t>> seed_blobs() {
   emit({NodeRecord::source("a", all_types), NodeRecord::source("b", {}), NodeRecord::op("add", all_types, {0, 1, 0}),
         NodeRecord::reduction("sum", {ParamEntry{"axis", ParamValue::from_int(0)}}, {2}),
         NodeRecord::external(desc, all_types, {3}), NodeRecord::external(bare, {}, {}),
-        NodeRecord::stage({4, 5}, {weftory::StageMember{"op|neg", {{weftory::MemberSource::Input, 1}}},
-                                   weftory::StageMember{"op|add", {{weftory::MemberSource::Member, 0},
-                                                                   {weftory::MemberSource::Input, 0}}}}),
+        NodeRecord::stage({4, 5}, {StageMember{"op|neg", {{MemberSource::Input, 1}}},
+                                   StageMember{"op|add", {{MemberSource::Member, 0}, {MemberSource::Input, 0}}}}),
         NodeRecord::exchange({ParamEntry{"scheme", ParamValue::from_str("hash")}}, {6}),
         NodeRecord::join({}, {7, 1})},
        {8, 1, 8});
@@ -187,8 +197,8 @@ std::vector<std::vector<std::uint8_t>> seed_blobs() {
         case 3: nodes.push_back(NodeRecord::external(rng() % 2 ? desc : bare, params, inputs)); break;
         case 4:
           nodes.push_back(NodeRecord::stage(
-              inputs, {weftory::StageMember{"op|m", {{weftory::MemberSource::Input, rng() % 4}}},
-                       weftory::StageMember{"red|r", {{weftory::MemberSource::Member, 0}}}}));
+              inputs, {StageMember{"op|m", {{MemberSource::Input, rng() % 4}}},
+                       StageMember{"red|r", {{MemberSource::Member, 0}}}}));
           break;
         case 5: nodes.push_back(NodeRecord::exchange(params, inputs)); break;
         default: nodes.push_back(NodeRecord::join(params, inputs)); break;
@@ -227,11 +237,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  weftory::BlobReadResult read = weftory::read_blob(std::span<const std::uint8_t>(data, size));
+  Result<std::unique_ptr<Store>, BlobError> read =
+      weftory::store::read_blob(std::span<const std::uint8_t>(data, size));
   if (!read.ok()) {
     check_error(read.error());
     return 0;
   }
-  check_store(read.store());
+  check_store(*read.value());
   return 0;
 }

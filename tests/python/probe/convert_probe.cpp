@@ -34,7 +34,8 @@ PyObject* probe_poison(PyObject* module, PyObject* args) {
     if (!PyArg_ParseTuple(args, "Os:poison", &store, &reason)) weftory::py::throw_python_error();
     auto& state = *static_cast<weftory::py::ModuleState*>(PyModule_GetState(module));
     if (!PyObject_TypeCheck(store, state.graph_store_type)) weftory::py::raise_type_mismatch(store, "GraphStore");
-    weftory::py::store_of(store).read_locked([&](const auto&, const auto&) -> int { weftory::fatal(reason); });
+    weftory::py::store_of(store).read_locked(
+        [&](const auto&, const auto&) -> int { weftory::support::fatal(reason); });
     Py_RETURN_NONE;
   });
 }
@@ -50,7 +51,8 @@ PyObject* probe_poison_reducer(PyObject* module, PyObject* args) {
     if (!PyObject_TypeCheck(reducer, state.incremental_reducer_type)) {
       weftory::py::raise_type_mismatch(reducer, "IncrementalReducer");
     }
-    weftory::py::reducer_of(reducer).with_state([&](weftory::IncrementalState&) -> int { weftory::fatal(reason); });
+    weftory::py::reducer_of(reducer).with_state(
+        [&](weftory::optimizer::IncrementalState&) -> int { weftory::support::fatal(reason); });
     Py_RETURN_NONE;
   });
 }
