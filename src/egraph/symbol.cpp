@@ -28,12 +28,13 @@ SymbolTable& SymbolTable::operator=(const SymbolTable& other) {
 }
 
 Symbol SymbolTable::intern(std::string_view text) {
-  if (auto it = index_.find(text); it != index_.end()) return Symbol(it->second);
+  const Key probe{text, support::hash_bytes(text)};
+  if (auto it = index_.find(probe); it != index_.end()) return Symbol(it->second);
   if (texts_.size() > std::size_t{UINT32_MAX}) fatal("symbol table is full");
   const auto index = static_cast<std::uint32_t>(texts_.size());
   const std::string_view stored = store_text(text);
   texts_.push_back(stored);
-  index_.emplace(stored, index);
+  index_.emplace(Key{stored, probe.hash}, index);
   return Symbol(index);
 }
 

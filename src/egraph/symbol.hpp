@@ -55,8 +55,23 @@ class SymbolTable {
  private:
   std::string_view store_text(std::string_view text);
 
+  // A text with its hash, computed once per intern: a look-up that meets
+  // another text under the index's short tag, and a rehash as the index
+  // grows, compare and place hashes without reading the texts (which a run
+  // of many distinct keys would fetch from all over memory).
+  struct Key {
+    std::string_view text;
+    std::uint64_t hash;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const { return static_cast<std::size_t>(key.hash); }
+  };
+  struct KeyEqual {
+    bool operator()(const Key& a, const Key& b) const { return a.hash == b.hash && a.text == b.text; }
+  };
+
   std::vector<std::string_view> texts_;
-  boost::unordered_flat_map<std::string_view, std::uint32_t, support::TextHash> index_;
+  boost::unordered_flat_map<Key, std::uint32_t, KeyHash, KeyEqual> index_;
   // Texts are copied into blocks that never move, so the views stay valid.
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t block_free_ = 0;

@@ -33,7 +33,7 @@ using store::Store;
 using store::WithInputs;
 using store::build_reduced_store;
 using store::find_live_nodes;
-using store::identity_key_of;
+using store::append_identity_key;
 using store::kDroppedNode;
 using store::to_record;
 
@@ -106,10 +106,13 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
   input.terms.reserve(live.kept.size());
   PrototypeTable prototypes;
   std::deque<NodeRecord> prototype_records;
+  std::string key;
   for (NodeId id : live.kept) {
     const auto node = node_at(nodes, id);
     EngineTerm term;
-    term.op = identity_key_of(node);
+    key.clear();
+    append_identity_key(key, node);
+    term.op = key;
     const auto inputs = node.inputs();
     term.children.reserve(inputs.size());
     for (NodeId in : inputs) term.children.push_back(live.remap[in]);

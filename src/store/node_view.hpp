@@ -245,34 +245,37 @@ void append_external_base(std::string& out, const DescriptorView& descriptor);
 // Appends one stage member's part of a Stage's key: "token=i0,m1".
 void append_member_text(std::string& out, std::string_view token, std::span<const MemberInput> inputs);
 
-// The identity key of any node (see identity_key in node.hpp).
+// Appends the identity key of any node (see identity_key in node.hpp) to
+// `key`. A caller that builds many keys appends into one scratch buffer and
+// copies each key out at its final size, so a key costs one allocation
+// rather than one per growth step.
 template <class Node>
-std::string identity_key_of(const Node& n) {
-  std::string key;
+void append_identity_key(std::string& key, const Node& n) {
   switch (n.kind()) {
-    case NodeKind::Source: key = "src|"; break;
-    case NodeKind::Op: key = "op|"; break;
-    case NodeKind::Reduction: key = "red|"; break;
+    case NodeKind::Source: key += "src|"; break;
+    case NodeKind::Op: key += "op|"; break;
+    case NodeKind::Reduction: key += "red|"; break;
     case NodeKind::External:
       if (n.has_descriptor()) {
         append_external_base(key, n.descriptor());
       } else {
-        key = "ext|";
+        key += "ext|";
       }
       break;
     case NodeKind::Stage: {
       // The member count, then every member as its escaped token, "=" and its
       // inputs ("i" for a stage input, "m" for an earlier member), members
       // joined with ";": two stages share a key only when their members agree.
-      key = "stage|" + std::to_string(n.member_count());
+      key += "stage|";
+      key += std::to_string(n.member_count());
       for (std::size_t m = 0; m < n.member_count(); ++m) {
         key += m == 0 ? '|' : ';';
         append_member_text(key, n.member_token(m), n.member_inputs(m));
       }
-      return key;
+      return;
     }
-    case NodeKind::Exchange: key = "exch"; break;
-    case NodeKind::Join: key = "join"; break;
+    case NodeKind::Exchange: key += "exch"; break;
+    case NodeKind::Join: key += "join"; break;
   }
   if (kind_has_name(n.kind())) append_escaped_key_text(key, n.name());
   const std::size_t count = n.param_count();
@@ -280,6 +283,13 @@ std::string identity_key_of(const Node& n) {
     key += i == 0 ? '|' : ';';
     append_param_text(key, n.param(i));
   }
+}
+
+// The identity key of any node (see identity_key in node.hpp).
+template <class Node>
+std::string identity_key_of(const Node& n) {
+  std::string key;
+  append_identity_key(key, n);
   return key;
 }
 

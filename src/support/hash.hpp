@@ -110,8 +110,4 @@ struct IntHash {
   }
 };
 
-struct TextHash {
-  std::size_t operator()(std::string_view text) const { return static_cast<std::size_t>(hash_bytes(text)); }
-};
-
 }  // namespace weftory::support
