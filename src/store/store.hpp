@@ -168,6 +168,12 @@ class Store {
                                                      std::vector<NodeMapEntry> node_map);
   friend void install_node_map(Store& store, std::vector<NodeMapEntry> node_map);
 
+  // Appends `node`, whose hash is `hash`, to the table and the hash column;
+  // on failure both hold what they held before. Caller: add under the
+  // append mutex, or load on a store nobody else sees.
+  template <class Node>
+  NodeId append(const Node& node, std::uint64_t hash);
+
   // Runs f under `mutex`, one of the store's; see PoisonFlag for what a
   // failure inside does to the store.
   template <class F>
@@ -228,15 +234,7 @@ support::Result<NodeId, BadNodeId> Store::add(const Node& node) {
       for (NodeId input : node.inputs()) {
         if (input >= count) return BadNodeId{input};
       }
-      const std::uint32_t id = table_->append(node);
-      // An allocation failure from here on takes the node back.
-      try {
-        hashes_.push_back(hash);
-      } catch (...) {
-        table_->pop_back();
-        throw;
-      }
-      return NodeId{id};
+      return append(node, hash);
     });
     if (added.ok()) shard.ids.insert(static_cast<std::uint32_t>(added.value()));
     return added;
@@ -245,8 +243,13 @@ support::Result<NodeId, BadNodeId> Store::add(const Node& node) {
 
 template <class Node>
 NodeId Store::load(const Node& node) {
-  const std::uint64_t hash = hash_node(node, seed_);
+  return append(node, hash_node(node, seed_));
+}
+
+template <class Node>
+NodeId Store::append(const Node& node, std::uint64_t hash) {
   const std::uint32_t id = table_->append(node);
+  // An allocation failure from here on takes the node back.
   try {
     hashes_.push_back(hash);
   } catch (...) {
