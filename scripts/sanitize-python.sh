@@ -3,7 +3,9 @@
 # build of the extension, with leak checking of the module's own allocations.
 #
 #   scripts/sanitize-python.sh                 # build into .venv-asan, run tests/python
-#   scripts/sanitize-python.sh -k store -x     # extra arguments go to pytest
+#                                              # (in two pytest processes at once, each
+#                                              # on half the files: see run_shards)
+#   scripts/sanitize-python.sh -k store -x     # extra arguments go to one pytest process
 #
 # How it works
 #   * The extension is built by pip through scikit-build-core with clang 19 and
@@ -133,6 +135,59 @@ sanitized() {
     "$@"
 }
 
+# Seconds each test file took under the sanitizers (one process, 2026-12): the
+# weights by which run_shards balances its two halves. A file not listed
+# weighs one second; a stale figure only makes the halves less even.
+declare -A SHARD_WEIGHTS=(
+  [test_blob.py]=137 [test_cone.py]=84 [test_pickle.py]=32 [test_store.py]=23
+  [test_incremental.py]=22 [test_dot.py]=10 [test_recursion.py]=9 [test_threads.py]=4
+  [test_convert.py]=4
+)
+
+# The suite in two pytest processes at once, each on about half the test
+# files by weight: this is the longest stage of the test command, and one
+# process keeps only one of the two cores busy. Each shard's output is shown
+# when both have finished. Returns 23 when a sanitizer reported in either
+# shard, else the first other failure, else 0 (5 when neither collected a test).
+run_shards() {
+  local files=() shard_files=("" "") loads=(0 0) file weight k
+  mapfile -t files < <(
+    for file in tests/python/test_*.py; do
+      printf '%s %s\n' "${SHARD_WEIGHTS[$(basename "$file")]:-1}" "$file"
+    done | sort -k1,1nr -k2 | cut -d' ' -f2
+  )
+  for file in "${files[@]}"; do
+    weight=${SHARD_WEIGHTS[$(basename "$file")]:-1}
+    if [ "${loads[0]}" -le "${loads[1]}" ]; then k=0; else k=1; fi
+    shard_files[$k]+="$file "
+    loads[$k]=$((loads[$k] + weight))
+  done
+  local out pids=() rcs=()
+  out=$(mktemp -d)
+  for k in 0 1; do
+    log "pytest shard $((k + 1)) of 2 under the sanitizers: ${shard_files[$k]}"
+    # shellcheck disable=SC2086  # the file list is split on purpose
+    sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider ${shard_files[$k]} \
+      >"$out/$k.log" 2>&1 &
+    pids+=($!)
+  done
+  for k in 0 1; do
+    rcs[$k]=0
+    wait "${pids[$k]}" || rcs[$k]=$?
+  done
+  for k in 0 1; do
+    log "shard $((k + 1)) of 2 (exit ${rcs[$k]}):"
+    cat "$out/$k.log"
+  done
+  rm -rf "$out"
+  if [ "${rcs[0]}" -eq 23 ] || [ "${rcs[1]}" -eq 23 ]; then return 23; fi
+  if [ "${rcs[0]}" -eq 5 ] && [ "${rcs[1]}" -eq 5 ]; then return 5; fi
+  for k in 0 1; do
+    if [ "${rcs[$k]}" -ne 0 ] && [ "${rcs[$k]}" -ne 5 ]; then return "${rcs[$k]}"; fi
+  done
+  return 0
+}
+
 main() {
   ensure_tools
   ASAN_RUNTIME="$("$CXX_BIN" -print-file-name=libclang_rt.asan-x86_64.so)"
@@ -149,10 +204,14 @@ main() {
     'import weftory_core, sys; print("imported", weftory_core.__file__, file=sys.stderr)' \
     || die "importing the sanitized module failed"
 
-  log "pytest tests/python under the sanitizers"
   start=$SECONDS
   local rc=0
-  sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider tests/python "$@" || rc=$?
+  if [ "$#" -eq 0 ]; then
+    run_shards || rc=$?
+  else
+    log "pytest tests/python $* under the sanitizers"
+    sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider tests/python "$@" || rc=$?
+  fi
   case "$rc" in
     0) log "sanitized Python suite passed in $((SECONDS - start)) s" ;;
     5) log "no Python tests were collected; nothing to run (the module builds and imports)" ;;
