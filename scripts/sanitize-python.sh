@@ -5,7 +5,8 @@
 #   scripts/sanitize-python.sh                 # build into .venv-asan, run tests/python
 #                                              # (in two pytest processes at once, each
 #                                              # on half the files: see run_shards)
-#   scripts/sanitize-python.sh -k store -x     # extra arguments go to one pytest process
+#   scripts/sanitize-python.sh -k store -x     # extra options go to both processes;
+#   scripts/sanitize-python.sh tests/python/test_blob.py  # a path: one process
 #
 # How it works
 #   * The extension is built by pip through scikit-build-core with clang 19 and
@@ -149,6 +150,7 @@ declare -A SHARD_WEIGHTS=(
 # process keeps only one of the two cores busy. Each shard's output is shown
 # when both have finished. Returns 23 when a sanitizer reported in either
 # shard, else the first other failure, else 0 (5 when neither collected a test).
+# Its arguments (pytest options, never paths) go to both processes.
 run_shards() {
   local files=() shard_files=("" "") loads=(0 0) file weight k
   mapfile -t files < <(
@@ -167,7 +169,7 @@ run_shards() {
   for k in 0 1; do
     log "pytest shard $((k + 1)) of 2 under the sanitizers: ${shard_files[$k]}"
     # shellcheck disable=SC2086  # the file list is split on purpose
-    sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider ${shard_files[$k]} \
+    sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider "$@" ${shard_files[$k]} \
       >"$out/$k.log" 2>&1 &
     pids+=($!)
   done
@@ -206,8 +208,12 @@ main() {
 
   start=$SECONDS
   local rc=0
-  if [ "$#" -eq 0 ]; then
-    run_shards || rc=$?
+  local arg names_paths=0
+  for arg in "$@"; do
+    if [ -e "$arg" ] || [[ "$arg" == tests/* ]]; then names_paths=1; fi
+  done
+  if [ "$names_paths" = 0 ]; then
+    run_shards "$@" || rc=$?
   else
     log "pytest tests/python $* under the sanitizers"
     sanitized "$VENV/bin/python" -c "$PYTEST_LAUNCHER" -p no:cacheprovider tests/python "$@" || rc=$?
