@@ -19,7 +19,6 @@ namespace {
 
 using egraph::EGraph;
 using egraph::Id;
-using egraph::Symbol;
 using egraph::SymbolLang;
 using Clock = std::chrono::steady_clock;
 // Per-term and per-class tables of a large batch are read at random.
