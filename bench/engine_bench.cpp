@@ -73,9 +73,8 @@ class MixBuilder {
     return size - 1 - pick(256);
   }
 
-  std::uint64_t push(std::string op, std::vector<std::uint64_t> children) {
-    input_.terms.push_back(EngineTerm{std::move(op), std::move(children), false});
-    return input_.terms.size() - 1;
+  std::uint64_t push(const std::string& op, const std::vector<std::uint64_t>& children) {
+    return input_.add(op, children);
   }
 
   // a op b, and later the same with the operands swapped.

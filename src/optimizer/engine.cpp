@@ -4,10 +4,13 @@
 #include <chrono>
 #include <limits>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string_view>
 
 #include "optimizer/rules.hpp"
 #include "support/fatal.hpp"
+#include "support/hash.hpp"
 
 namespace weftory::optimizer {
 
@@ -44,6 +47,38 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 }  // namespace
 
+// Keys come from the caller's graph, so the table draws its own seed.
+OpTable::OpTable() : index_(0, Hash{support::random_seed()}) {}
+
+std::size_t OpTable::Hash::operator()(std::string_view text) const {
+  support::HashBuilder h(seed);
+  h.add_bytes(text);
+  return static_cast<std::size_t>(h.finish());
+}
+
+OpIndex OpTable::intern(std::string_view text) {
+  const auto next = static_cast<OpIndex>(texts_.size());
+  auto found = index_.find(text);
+  if (found != index_.end()) return found->second;
+  if (texts_.size() >= std::numeric_limits<OpIndex>::max()) throw std::bad_alloc();
+  const std::string& stored = texts_.emplace_back(text);
+  try {
+    index_.emplace(std::string_view(stored), next);
+  } catch (...) {
+    texts_.pop_back();
+    throw;
+  }
+  return next;
+}
+
+std::uint64_t EngineInput::add(std::string_view op, std::span<const std::uint64_t> children) {
+  EngineTerm term;
+  term.op = ops.intern(op);
+  term.children.append(children.begin(), children.end());
+  terms.push_back(std::move(term));
+  return terms.size() - 1;
+}
+
 SaturationEngine::SaturationEngine() {
   rules_.reserve(rules::kCommutativeNames.size() + rules::kScalarIdentities.size());
   for (std::string_view name : rules::kCommutativeNames) {
@@ -72,6 +107,9 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   graph.reserve(n);
   Table<Id> ids;
   ids.reserve(n);
+  // Each distinct operator is interned once, when a term first uses it, so
+  // symbols are numbered in the order the terms first name them.
+  std::vector<std::optional<egraph::Symbol>> symbol_of(input.ops.size());
   std::vector<Id> children;
   for (const EngineTerm& term : input.terms) {
     children.clear();
@@ -79,7 +117,10 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
       if (child >= ids.size()) index_out_of_bounds(ids.size(), child);
       children.push_back(ids[child]);
     }
-    const Id added = graph.add(SymbolLang(symbols.intern(term.op), children));
+    if (term.op >= symbol_of.size()) index_out_of_bounds(symbol_of.size(), term.op);
+    std::optional<egraph::Symbol>& symbol = symbol_of[term.op];
+    if (!symbol) symbol = symbols.intern(input.ops.text(term.op));
+    const Id added = graph.add(SymbolLang(*symbol, children));
     ids.push_back(graph.find(added));
   }
   const auto added_at = Clock::now();
@@ -108,13 +149,17 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
     if (out[eclass] == kNoEntry) fatal("no entry found for key");
     return out[eclass];
   };
+  constexpr std::uint8_t kUnknown = 2;
+  std::vector<std::uint8_t> opaque_of(input.ops.size(), kUnknown);
   for (std::size_t i = 0; i < n; ++i) {
     const Id eclass = term_class[i];
     if (first[eclass] != i) continue;
     const EngineTerm& term = input.terms[i];
     EngineTerm representative;
     representative.op = term.op;
-    representative.opaque = !term.op.starts_with(kOpPrefix);
+    std::uint8_t& opaque = opaque_of[term.op];
+    if (opaque == kUnknown) opaque = input.ops.text(term.op).starts_with(kOpPrefix) ? 0 : 1;
+    representative.opaque = opaque != 0;
     representative.children.reserve(term.children.size());
     for (std::uint64_t child : term.children) representative.children.push_back(output_index(term_class[child]));
     out[eclass] = output.terms.size();

@@ -6,32 +6,72 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "egraph/pattern.hpp"
 #include "egraph/runner.hpp"
+#include "support/small_vec.hpp"
 
 namespace weftory::optimizer {
 
+// Names an operator text of a batch by its position in the batch's OpTable.
+using OpIndex = std::uint32_t;
+
+// The distinct operator texts of a batch, numbered from 0 in the order they
+// were first added. Terms name their operator by number, so a key that
+// thousands of nodes share is stored, hashed and compared once.
+class OpTable {
+ public:
+  OpTable();
+  // The number of `text`, added on first use.
+  OpIndex intern(std::string_view text);
+  std::string_view text(OpIndex op) const { return texts_[op]; }
+  std::size_t size() const { return texts_.size(); }
+
+ private:
+  struct Hash {
+    std::uint64_t seed;
+    std::size_t operator()(std::string_view text) const;
+  };
+  // A deque keeps each text where it is, so the index's views stay valid.
+  std::deque<std::string> texts_;
+  boost::unordered_flat_map<std::string_view, OpIndex, Hash> index_;
+};
+
+// A term's children: indices into the same term vector. Most terms have one
+// or two, kept inline.
+using TermChildren = support::SmallVec<std::uint64_t, 2>;
+
 struct EngineTerm {
-  // The operator symbol: on input the node's identity key text.
-  std::string op;
+  // The operator: on input the node's identity key, as a number of the
+  // batch's OpTable; on output the same number as the input term it copies.
+  OpIndex op = 0;
   // Indices into the same term vector, all smaller than this term's own.
-  std::vector<std::uint64_t> children;
-  // Output only: true exactly when `op` does not begin with "op|".
+  TermChildren children;
+  // Output only: true exactly when the op text does not begin with "op|".
   bool opaque = false;
   friend bool operator==(const EngineTerm&, const EngineTerm&) = default;
 };
 
 struct EngineInput {
+  OpTable ops;
   std::vector<EngineTerm> terms;
   // The outputs the caller keeps, in its order; repetitions allowed.
   std::vector<std::uint64_t> roots;
+
+  // Appends a term with operator `op` and returns its index.
+  std::uint64_t add(std::string_view op, std::span<const std::uint64_t> children = {});
 };
 
 struct EngineOutput {
-  // One term per class, ordered by the index of the class's earliest term.
+  // One term per class, ordered by the index of the class's earliest term;
+  // op numbers refer to the input's OpTable.
   std::vector<EngineTerm> terms;
   // One output index per input root.
   std::vector<std::uint64_t> roots;

@@ -124,7 +124,7 @@ std::vector<std::uint64_t> maximal_labels(std::span<const EngineTerm> terms, con
 
 }  // namespace
 
-FusionResult fuse_and_emit(std::span<const EngineTerm> canonical, std::span<const std::uint64_t> canonical_outputs,
+FusionResult fuse_and_emit(const OpTable& ops, std::span<const EngineTerm> canonical, std::span<const std::uint64_t> canonical_outputs,
                            const PrototypeTable& prototypes, bool maximal_fusion) {
   const std::size_t v = canonical.size();
   const Consumers consumers(canonical);
@@ -172,9 +172,8 @@ FusionResult fuse_and_emit(std::span<const EngineTerm> canonical, std::span<cons
 
     if (canonical[r].opaque) {
       const EngineTerm& term = canonical[r];
-      auto found = prototypes.find(std::string_view(term.op));
-      if (found == prototypes.end()) no_entry();
-      NodeRecord node = *found->second;
+      if (term.op >= prototypes.size() || prototypes[term.op] == nullptr) no_entry();
+      NodeRecord node = *prototypes[term.op];
       node.inputs.clear();
       node.inputs.reserve(term.children.size());
       for (std::uint64_t c : term.children) node.inputs.push_back(reduced_of(label[c]));
@@ -188,7 +187,7 @@ FusionResult fuse_and_emit(std::span<const EngineTerm> canonical, std::span<cons
       stage_members.reserve(group.size());
       for (std::uint64_t m : group) {
         StageMember member;
-        member.token = canonical[m].op;
+        member.token = ops.text(canonical[m].op);
         member.inputs.reserve(canonical[m].children.size());
         for (std::uint64_t c : canonical[m].children) {
           const std::uint64_t g = label[c];

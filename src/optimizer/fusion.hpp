@@ -8,17 +8,16 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/unordered/unordered_flat_map.hpp>
-
 #include "optimizer/engine.hpp"
 #include "store/node.hpp"
 #include "store/store.hpp"
 
 namespace weftory::optimizer {
 
-// From an identity key to the first live node that has it: the template a
-// boundary term is re-created from. Keys and records belong to the caller.
-using PrototypeTable = boost::unordered_flat_map<std::string_view, const store::NodeRecord*>;
+// For each op of the batch, the first live node that has it (null when there
+// is none, and for Op nodes, which are never re-created): the template a
+// boundary term is re-created from. Records belong to the caller.
+using PrototypeTable = std::vector<const store::NodeRecord*>;
 
 struct FusionResult {
   // Stage and boundary nodes in emission order; inputs are earlier positions.
@@ -42,7 +41,7 @@ struct FusionResult {
 // lists its members ascending and its inputs in order of first reference.
 // An output index out of range or a boundary term without a prototype is a
 // fatal internal error.
-FusionResult fuse_and_emit(std::span<const EngineTerm> canonical, std::span<const std::uint64_t> canonical_outputs,
+FusionResult fuse_and_emit(const OpTable& ops, std::span<const EngineTerm> canonical, std::span<const std::uint64_t> canonical_outputs,
                            const PrototypeTable& prototypes, bool maximal_fusion);
 
 }  // namespace weftory::optimizer

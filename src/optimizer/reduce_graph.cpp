@@ -61,15 +61,14 @@ class Laps {
 };
 
 // The common-subexpression index: canonical positions, hashed and compared
-// by (op text, children) through the canonical vector itself. A candidate is
+// by (op, children) through the canonical vector itself. A candidate is
 // appended first and then inserted by its position, one probe for both.
 struct CseHash {
   const std::vector<EngineTerm>* terms;
   std::size_t operator()(std::uint64_t i) const {
     const EngineTerm& t = (*terms)[i];
     HashBuilder h;
-    h.add_bytes(t.op);
-    h.add(t.children.size());
+    h.add((std::uint64_t{t.op} << 32) | t.children.size());
     for (std::uint64_t c : t.children) h.add(c);
     return h.finish();
   }
@@ -79,7 +78,7 @@ struct CseEqual {
   bool operator()(std::uint64_t a, std::uint64_t b) const {
     const EngineTerm& x = (*terms)[a];
     const EngineTerm& y = (*terms)[b];
-    return a == b || (x.children == y.children && x.op == y.op);
+    return a == b || (x.op == y.op && x.children == y.children);
   }
 };
 
@@ -98,10 +97,9 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
   const LiveNodes live = find_live_nodes(nodes, outputs);
   laps.lap(&ReductionTimings::dead_code);
 
-  // 2, 3. Engine terms, their op texts the identity keys, children the live
-  // inputs. The first live node of every key is its prototype (keyed by the
-  // term's own text); fusion re-creates only boundary terms from one, so only
-  // those are copied out.
+  // 2, 3. Engine terms, their ops the identity keys, children the live
+  // inputs. The first live node of every key is its prototype; fusion
+  // re-creates only boundary terms from one, so only those are copied out.
   EngineInput input;
   input.terms.reserve(live.kept.size());
   PrototypeTable prototypes;
@@ -112,17 +110,18 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
     EngineTerm term;
     key.clear();
     append_identity_key(key, node);
-    term.op = key;
+    term.op = input.ops.intern(key);
     const auto inputs = node.inputs();
     term.children.reserve(inputs.size());
     for (NodeId in : inputs) term.children.push_back(live.remap[in]);
     term.opaque = node.kind() != NodeKind::Op;
-    input.terms.push_back(std::move(term));
-    const EngineTerm& added = input.terms.back();
-    if (added.opaque && !prototypes.contains(std::string_view(added.op))) {
-      prototype_records.push_back(to_record(WithInputs(node, std::span<const NodeId>(added.children))));
-      prototypes.emplace(std::string_view(added.op), &prototype_records.back());
+    if (term.op >= prototypes.size()) prototypes.resize(term.op + 1, nullptr);
+    if (term.opaque && prototypes[term.op] == nullptr) {
+      prototype_records.push_back(
+          to_record(WithInputs(node, std::span<const NodeId>(term.children.begin(), term.children.end()))));
+      prototypes[term.op] = &prototype_records.back();
     }
+    input.terms.push_back(std::move(term));
   }
   input.roots = live.outputs;
   laps.lap(&ReductionTimings::terms);
@@ -163,7 +162,7 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
   laps.lap(&ReductionTimings::cse);
 
   // 6. Fusion and emission.
-  FusionResult fused = fuse_and_emit(canonical, canonical_outputs, prototypes, maximal_fusion);
+  FusionResult fused = fuse_and_emit(input.ops, canonical, canonical_outputs, prototypes, maximal_fusion);
 
   // 7. Node map: input node -> live term -> engine term -> canonical -> landing.
   ReductionResult result;

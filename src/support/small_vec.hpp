@@ -3,7 +3,9 @@
 // of these fits one cache line.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -27,6 +29,7 @@ class SmallVec {
     size_ = other.size_;
   }
   SmallVec(SmallVec&& other) noexcept { take(other); }
+  SmallVec(std::initializer_list<T> items) { append(items.begin(), items.end()); }
   SmallVec& operator=(const SmallVec& other) {
     if (this != &other) {
       SmallVec copy(other);
@@ -58,6 +61,10 @@ class SmallVec {
   T& operator[](std::size_t k) { return data()[k]; }
   const T& operator[](std::size_t k) const { return data()[k]; }
   T& back() { return data()[size_ - 1]; }
+
+  friend bool operator==(const SmallVec& a, const SmallVec& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
 
   void push_back(T value) {
     if (size_ == capacity_) reserve(std::size_t{capacity_} * 2);

@@ -23,9 +23,19 @@ using store::NodeRecord;
 
 namespace {
 
-EngineTerm term(std::string op, std::vector<std::uint64_t> children = {}) {
-  const bool opaque = !op.starts_with("op|");
-  return EngineTerm{std::move(op), std::move(children), opaque};
+// The op texts of every term these tests build; terms name them by number.
+OpTable& ops() {
+  static OpTable table;
+  return table;
+}
+std::string op_text(const EngineTerm& t) { return std::string(ops().text(t.op)); }
+
+EngineTerm term(const std::string& op, const std::vector<std::uint64_t>& children = {}) {
+  EngineTerm t;
+  t.op = ops().intern(op);
+  t.children.append(children.begin(), children.end());
+  t.opaque = !op.starts_with("op|");
+  return t;
 }
 
 // Prototypes for every opaque term: a record whose identity key is the term's
@@ -39,13 +49,16 @@ struct Prototypes {
     records.reserve(terms.size());
     keys.reserve(terms.size());
     for (const EngineTerm& t : terms) {
-      if (!t.opaque || table.contains(t.op)) continue;
-      const std::string name = t.op.substr(t.op.find('|') + 1);
-      records.push_back(t.op.starts_with("src|") ? NodeRecord::source(name, {})
-                                                 : NodeRecord::reduction(name, {}, std::vector<NodeId>(t.children)));
+      if (!t.opaque || (t.op < table.size() && table[t.op] != nullptr)) continue;
+      const std::string op = op_text(t);
+      const std::string name = op.substr(op.find('|') + 1);
+      records.push_back(op.starts_with("src|")
+                            ? NodeRecord::source(name, {})
+                            : NodeRecord::reduction(name, {}, std::vector<NodeId>(t.children.begin(), t.children.end())));
       keys.push_back(identity_key(records.back()));
-      EXPECT_EQ(keys.back(), t.op);
-      table.emplace(std::string_view(keys.back()), &records.back());
+      EXPECT_EQ(keys.back(), op);
+      if (table.size() <= t.op) table.resize(t.op + 1, nullptr);
+      table[t.op] = &records.back();
     }
   }
 };
@@ -98,8 +111,8 @@ class FusionTest : public ::testing::TestWithParam<FusionCase> {};
 TEST_P(FusionTest, EmitsTheStatedGroups) {
   const FusionCase& c = GetParam();
   Prototypes prototypes(c.terms);
-  EXPECT_EQ(describe(fuse_and_emit(c.terms, c.outputs, prototypes.table, false)), c.single_use);
-  EXPECT_EQ(describe(fuse_and_emit(c.terms, c.outputs, prototypes.table, true)), c.maximal);
+  EXPECT_EQ(describe(fuse_and_emit(ops(), c.terms, c.outputs, prototypes.table, false)), c.single_use);
+  EXPECT_EQ(describe(fuse_and_emit(ops(), c.terms, c.outputs, prototypes.table, true)), c.maximal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -163,10 +176,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Fusion, FailsOnBrokenInput) {
   const std::vector<EngineTerm> terms = {term("src|a"), term("op|x", {0})};
   Prototypes prototypes(terms);
-  EXPECT_THROW((void)fuse_and_emit(terms, std::vector<std::uint64_t>{2}, prototypes.table, false), FatalError);
+  EXPECT_THROW((void)fuse_and_emit(ops(), terms, std::vector<std::uint64_t>{2}, prototypes.table, false), FatalError);
   const PrototypeTable none;
   try {
-    (void)fuse_and_emit(terms, std::vector<std::uint64_t>{1}, none, false);
+    (void)fuse_and_emit(ops(), terms, std::vector<std::uint64_t>{1}, none, false);
     FAIL() << "a boundary without a prototype was emitted";
   } catch (const FatalError& e) {
     EXPECT_STREQ(e.what(), "no entry found for key");
@@ -207,7 +220,7 @@ TEST(FusionRandom, GroupsAndValuesMatchAnIndependentModel) {
     Prototypes prototypes(terms);
     const bool maximal = round % 2 == 1;
     SCOPED_TRACE("round " + std::to_string(round) + (maximal ? " maximal" : " single-use"));
-    const FusionResult r = fuse_and_emit(terms, outputs, prototypes.table, maximal);
+    const FusionResult r = fuse_and_emit(ops(), terms, outputs, prototypes.table, maximal);
 
     std::vector<std::vector<std::uint64_t>> consumers(v);
     std::vector<bool> is_output(v, false);
@@ -229,7 +242,7 @@ TEST(FusionRandom, GroupsAndValuesMatchAnIndependentModel) {
       ASSERT_EQ(node.kind == NodeKind::Stage, !terms[i].opaque);
       ASSERT_EQ(r.landing[i].member.has_value(), !terms[i].opaque);
       if (r.landing[i].member) {
-        ASSERT_EQ(node.members.at(*r.landing[i].member).token, terms[i].op);
+        ASSERT_EQ(node.members.at(*r.landing[i].member).token, op_text(terms[i]));
       }
       largest[group(i)] = std::max<std::uint64_t>(largest[group(i)], i);
     }
@@ -293,7 +306,7 @@ TEST(FusionRandom, GroupsAndValuesMatchAnIndependentModel) {
     for (std::size_t i = 0; i < v; ++i) {
       std::vector<int> args;
       for (std::uint64_t c : terms[i].children) args.push_back(original[c]);
-      original[i] = eval.apply(terms[i].op, args);
+      original[i] = eval.apply(op_text(terms[i]), args);
     }
     const testing::SymbolicEval::Values reduced = eval.run(r.nodes);
     for (std::size_t i = 0; i < v; ++i) {
