@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -100,6 +101,11 @@ struct EngineRunStats {
   std::size_t node_limit = 0;
   egraph::StopReason stop_reason;
   std::vector<egraph::IterationRecord> iteration_records;
+  // True when no term could be matched by any rule, so the classes were
+  // found by hash-consing alone and the saturation run (which would have
+  // searched once, applied nothing and stopped) was not built; every figure
+  // above but the times is what that run reports.
+  bool matched_nothing = false;
 };
 
 class SaturationEngine final : public RewriteEngine {
@@ -116,14 +122,30 @@ class SaturationEngine final : public RewriteEngine {
   EngineOutput rewrite(const EngineInput& input, EngineRunStats& stats) const;
 
   const std::vector<egraph::Rewrite>& rules() const { return rules_; }
+  // The arities (bit k for k children) with which a term whose op is `text`
+  // is the root of some rule's searcher; 0 when no rule can match it.
+  std::uint64_t searched_arities(std::string_view text) const;
   // The symbols of the rules (names, operators, variables); every run's
   // symbol table starts as a copy, so the rules' symbols mean the same there.
   const egraph::SymbolTable& symbols() const { return symbols_; }
   std::size_t iteration_limit() const { return iteration_limit_; }
 
  private:
+  EngineOutput rewrite_unmatched(const EngineInput& input, EngineRunStats& stats) const;
+  // Whether some term has the op and child count of a rule searcher's root.
+  // When none has, no rule can ever match: nothing merges, the classes are
+  // those of hash-consing, and the run would stop after one empty search.
+  bool any_term_searched(const EngineInput& input) const;
+
   egraph::SymbolTable symbols_;
   std::vector<egraph::Rewrite> rules_;
+  // searched_arities of every rule searcher's root operator.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  boost::unordered_flat_map<std::string, std::uint64_t, TextHash, std::equal_to<>> searched_;
+  bool any_searcher_is_variable_ = false;
   std::size_t iteration_limit_ = kIterationLimit;
 };
 

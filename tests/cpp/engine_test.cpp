@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "egraph/log.hpp"
 #include "support/fatal.hpp"
 
 namespace weftory::optimizer {
@@ -380,6 +381,63 @@ TEST(EngineTest, ConcurrentRewritesAgreeWithSequentialOnes) {
   for (auto& thread : threads) thread.join();
   for (std::size_t k = 0; k < inputs.size(); ++k) EXPECT_EQ(got[k], expected[k]) << "input " << k;
 }
+
+// Batches in which no term has the op and child count of a rule's searcher
+// (commuted names with one or three inputs, identity keys with two, other
+// keys), full of identical terms: the hash-consing path must report exactly
+// what the saturation run reports, which an installed log sink forces.
+class UnmatchedBatchTest : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(UnmatchedBatchTest, HashConsingAgreesWithTheSaturationRun) {
+  std::mt19937 rng(GetParam());
+  const std::vector<std::pair<std::string, std::size_t>> shapes = {
+      {"op|add", 1}, {"op|mul", 3}, {"op|neg", 1}, {"op|sub", 2}, {kAddZeroRight, 2}, {kMulOneLeft, 0},
+      {"red|add", 1}, {"op|maximum", 0}};
+  Terms t;
+  for (int k = 0; k < 4; ++k) t.add("src|s" + std::to_string(k));
+  while (t.input.terms.size() < 400) {
+    const auto& [op, arity] = shapes[rng() % shapes.size()];
+    // Children drawn from a small window make identical terms common.
+    std::vector<std::uint64_t> children;
+    const std::size_t size = t.input.terms.size();
+    for (std::size_t c = 0; c < arity; ++c) children.push_back(size - 1 - rng() % std::min<std::size_t>(size, 6));
+    t.add(op, children);
+  }
+  for (std::size_t k = 0; k < t.input.terms.size(); k += 5) t.input.roots.push_back(k);
+  const bool with_match = GetParam() % 3 == 0;
+  if (with_match) t.add("op|add", {0, 1});
+
+  const SaturationEngine engine;
+  EngineRunStats quick;
+  EngineRunStats full;
+  const EngineOutput hashed = engine.rewrite(t.input, quick);
+  EngineOutput saturated;
+  {
+    egraph::ScopedLogSink listening([](egraph::LogLevel, std::string_view) {}, egraph::LogLevel::Warn);
+    saturated = engine.rewrite(t.input, full);
+  }
+  EXPECT_EQ(quick.matched_nothing, !with_match);
+  EXPECT_FALSE(full.matched_nothing);
+  EXPECT_EQ(hashed, saturated);
+  EXPECT_LT(hashed.terms.size(), 300u) << "the batch should hold many identical terms";
+  EXPECT_EQ(quick.iterations, full.iterations);
+  EXPECT_EQ(quick.egraph_nodes, full.egraph_nodes);
+  EXPECT_EQ(quick.egraph_classes, full.egraph_classes);
+  EXPECT_EQ(quick.node_limit, full.node_limit);
+  EXPECT_EQ(quick.stop_reason, full.stop_reason);
+  ASSERT_EQ(quick.iteration_records.size(), full.iteration_records.size());
+  for (std::size_t k = 0; k < quick.iteration_records.size(); ++k) {
+    const auto& a = quick.iteration_records[k];
+    const auto& b = full.iteration_records[k];
+    EXPECT_EQ(a.applied, b.applied);
+    EXPECT_EQ(a.egraph_nodes, b.egraph_nodes);
+    EXPECT_EQ(a.egraph_classes, b.egraph_classes);
+    EXPECT_EQ(a.n_rebuilds, b.n_rebuilds);
+    EXPECT_EQ(a.stop_reason, b.stop_reason);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, UnmatchedBatchTest, ::testing::Range(1u, 10u));
 
 TEST(EngineTest, LargeBatchesStillMergeAfterBackoff) {
   // 1500 commuted pairs: commute-add finds more than 1000 matches and is
