@@ -619,6 +619,9 @@ std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGrap
   // they are visited in ascending id order like the full class list.
   const auto& root = std::get<SymbolLang>(pattern.ast().back());
   const std::span<const Id> candidates = egraph.classes_by_op(root.op, root.arity());
+  // Most candidates give one match: room for as many as the limit allows
+  // spares moving every match found so far each time the vector grows.
+  matches.reserve(std::min(candidates.size(), limit));
   // The candidates are scattered over the class table: fetch a few ahead.
   constexpr std::size_t kPrefetchDistance = 32;
   for (std::size_t k = 0; k < candidates.size() && limit > 0; ++k) {
