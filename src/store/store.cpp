@@ -138,19 +138,31 @@ std::unique_ptr<Store> new_store() { return std::make_unique<Store>(); }
 
 std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
                                            std::vector<NodeMapEntry> node_map) {
-  auto store = new_store();
-  std::vector<NodeId> store_id;
-  store_id.reserve(nodes.size());
   for (std::size_t position = 0; position < nodes.size(); ++position) {
-    NodeRecord& record = nodes[position];
-    for (NodeId& input : record.inputs) {
+    for (NodeId input : nodes[position].inputs) {
       if (input >= position) fatal("index out of bounds: reduced node " + std::to_string(position) +
                                    " refers to position " + std::to_string(input));
-      input = store_id[input];
     }
-    auto added = store->add_node(std::move(record));
-    if (!added.ok()) fatal_bad_node_id("reduced graph references only earlier nodes", added.error());
-    store_id.push_back(added.value());
+  }
+  // A reduction emits no two equal nodes, so each is loaded under its
+  // position with no look-up and the interning index is built once. Should
+  // two be equal after all, the nodes go through the interning insert, which
+  // gives the later one the earlier one's id.
+  auto store = new_store();
+  std::vector<NodeId> store_id;
+  for (const NodeRecord& record : nodes) store->load(RecordRef(record));
+  if (store->index_loaded()) {
+    store_id.resize(nodes.size());
+    for (std::size_t position = 0; position < nodes.size(); ++position) store_id[position] = position;
+  } else {
+    store = new_store();
+    store_id.reserve(nodes.size());
+    for (NodeRecord& record : nodes) {
+      for (NodeId& input : record.inputs) input = store_id[input];
+      auto added = store->add_node(record);
+      if (!added.ok()) fatal_bad_node_id("reduced graph references only earlier nodes", added.error());
+      store_id.push_back(added.value());
+    }
   }
   for (NodeId position : outputs) {
     if (position >= store_id.size()) fatal("reduced output is valid");
