@@ -1,11 +1,14 @@
 #include "optimizer/reduce_graph.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "optimizer/fusion.hpp"
@@ -82,6 +85,66 @@ struct CseEqual {
   }
 };
 
+// The ops of identity keys already built in this reduction, by what the key
+// is made of in the store it reads: kind, name id and stored parameters.
+// Equal parts mean an equal key, so a node whose parts were seen before gets
+// its op without its key text being built again. (Externals and stages have
+// further parts and always build their key.)
+class KeyCache {
+ public:
+  // The op of `node`'s identity key, building the key into `scratch` only
+  // when its parts are new.
+  OpIndex op_of(const NodeRef& node, OpTable& ops, std::string& scratch) {
+    const NodeKind kind = node.kind();
+    if (kind == NodeKind::External || kind == NodeKind::Stage) return build(node, ops, scratch);
+    const Parts parts{kind, node.name_id(), node.stored_params()};
+    auto found = ops_.find(parts);
+    if (found != ops_.end()) return found->second;
+    const OpIndex op = build(node, ops, scratch);
+    ops_.emplace(parts, op);
+    return op;
+  }
+  template <class Node>
+  static OpIndex build(const Node& node, OpTable& ops, std::string& scratch) {
+    scratch.clear();
+    append_identity_key(scratch, node);
+    return ops.intern(scratch);
+  }
+
+ private:
+  struct Parts {
+    NodeKind kind;
+    std::uint32_t name;
+    std::span<const std::uint32_t> params;
+  };
+  // Parameters come from the caller's graph, so the cache draws its own seed.
+  struct PartsHash {
+    std::uint64_t seed;
+    std::size_t operator()(const Parts& p) const {
+      HashBuilder h(seed);
+      h.add((std::uint64_t{p.name} << 8) | static_cast<std::uint64_t>(p.kind));
+      h.add(p.params.size());
+      for (std::uint32_t w : p.params) h.add(w);
+      return h.finish();
+    }
+  };
+  struct PartsEqual {
+    bool operator()(const Parts& a, const Parts& b) const {
+      return a.kind == b.kind && a.name == b.name &&
+             std::equal(a.params.begin(), a.params.end(), b.params.begin(), b.params.end());
+    }
+  };
+  boost::unordered_flat_map<Parts, OpIndex, PartsHash, PartsEqual> ops_{0, PartsHash{support::random_seed()}};
+};
+
+// Records carry texts, not ids: their keys are built every time.
+class RecordKeys {
+ public:
+  OpIndex op_of(const RecordRef& node, OpTable& ops, std::string& scratch) {
+    return KeyCache::build(node, ops, scratch);
+  }
+};
+
 RecordRef node_at(std::span<const NodeRecord> nodes, NodeId id) { return RecordRef(nodes[id]); }
 NodeRef node_at(const NodesView& nodes, NodeId id) { return nodes[id]; }
 
@@ -105,12 +168,11 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
   PrototypeTable prototypes;
   std::deque<NodeRecord> prototype_records;
   std::string key;
+  std::conditional_t<std::is_same_v<Nodes, NodesView>, KeyCache, RecordKeys> keys;
   for (NodeId id : live.kept) {
     const auto node = node_at(nodes, id);
     EngineTerm term;
-    key.clear();
-    append_identity_key(key, node);
-    term.op = input.ops.intern(key);
+    term.op = keys.op_of(node, input.ops, key);
     const auto inputs = node.inputs();
     term.children.reserve(inputs.size());
     for (NodeId in : inputs) term.children.push_back(live.remap[in]);

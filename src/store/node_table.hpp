@@ -188,6 +188,12 @@ class NodeRef {
   TextId name_id() const { return node_.text; }
   TextId key_id(std::size_t i) const { return param_words(i)[0] >> 2; }
   TextId str_id(std::size_t i) const { return param_words(i)[1]; }
+  // All parameters as stored, three words each (key id and tag, then the
+  // value's bits or its text id and 0): within one table, two nodes have
+  // equal words exactly when their parameters are equal.
+  std::span<const std::uint32_t> stored_params() const {
+    return {param_words(0), 3 * param_count()};
+  }
 
   const NodeTable& table() const { return *table_; }
 
