@@ -9,10 +9,9 @@
 #include <string_view>
 #include <variant>
 
-#include <boost/unordered/unordered_flat_set.hpp>
-
 #include "egraph/log.hpp"
 #include "optimizer/rules.hpp"
+#include "optimizer/term_index.hpp"
 #include "support/fatal.hpp"
 #include "support/hash.hpp"
 
@@ -268,19 +267,23 @@ EngineOutput SaturationEngine::rewrite_unmatched(const EngineInput& input, Engin
   // the same classes), which is what the e-graph's hash-cons would merge.
   Table<std::uint64_t> class_of;
   class_of.reserve(n);
-  boost::unordered_flat_set<std::uint64_t, UnmatchedHash, UnmatchedEqual> classes(
-      0, UnmatchedHash{&input, &class_of}, UnmatchedEqual{&input, &class_of});
-  classes.reserve(n);
+  TermIndex<UnmatchedHash, UnmatchedEqual> classes(n, UnmatchedHash{&input, &class_of},
+                                                   UnmatchedEqual{&input, &class_of});
+  std::size_t class_count = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::uint64_t child : input.terms[i].children)
+    const TermChildren& children = input.terms[i].children;
+    for (std::uint64_t child : children)
       if (child >= i) index_out_of_bounds(i, child);
     class_of.push_back(i);
-    class_of[i] = *classes.insert(i).first;
+    const std::uint64_t anchor = children.empty() ? TermIndex<UnmatchedHash, UnmatchedEqual>::kLeaf
+                                                  : class_of[children[0]];
+    class_of[i] = classes.find_or_add(i, anchor);
+    if (class_of[i] == i) ++class_count;
   }
   const auto added_at = Clock::now();
 
   EngineOutput output;
-  output.terms.reserve(classes.size());
+  output.terms.reserve(class_count);
   Table<std::uint64_t> out(n, kNoEntry);
   constexpr std::uint8_t kUnknown = 2;
   std::vector<std::uint8_t> opaque_of(input.ops.size(), kUnknown);
@@ -313,13 +316,13 @@ EngineOutput SaturationEngine::rewrite_unmatched(const EngineInput& input, Engin
   stats.readback_seconds = seconds_between(added_at, done);
   stats.total_seconds = seconds_between(start, done);
   stats.iterations = 1;
-  stats.egraph_nodes = classes.size();
-  stats.egraph_classes = classes.size();
+  stats.egraph_nodes = class_count;
+  stats.egraph_classes = class_count;
   stats.node_limit = kNodesPerTerm * n + kNodeAllowance;
   stats.stop_reason = egraph::StopReason::saturated();
   egraph::IterationRecord record;
-  record.egraph_nodes = classes.size();
-  record.egraph_classes = classes.size();
+  record.egraph_nodes = class_count;
+  record.egraph_classes = class_count;
   record.stop_reason = egraph::StopReason::saturated();
   stats.iteration_records.push_back(std::move(record));
   stats.matched_nothing = true;

@@ -9,9 +9,9 @@
 #include <utility>
 
 #include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "optimizer/fusion.hpp"
+#include "optimizer/term_index.hpp"
 #include "store/cone.hpp"
 #include "store/node_view.hpp"
 #include "support/fatal.hpp"
@@ -65,7 +65,8 @@ class Laps {
 
 // The common-subexpression index: canonical positions, hashed and compared
 // by (op, children) through the canonical vector itself. A candidate is
-// appended first and then inserted by its position, one probe for both.
+// appended first and then looked up by its position, which records it when
+// it is new.
 struct CseHash {
   const std::vector<EngineTerm>* terms;
   std::size_t operator()(std::uint64_t i) const {
@@ -201,19 +202,20 @@ ReductionResult reduce(const Nodes& nodes, std::span<const NodeId> outputs, cons
   std::vector<EngineTerm> canonical;
   canonical.reserve(m);
   std::vector<std::uint64_t> canon(m);
-  boost::unordered_flat_set<std::uint64_t, CseHash, CseEqual> cse_index(0, CseHash{&canonical},
-                                                                        CseEqual{&canonical});
-  cse_index.reserve(m);
+  TermIndex<CseHash, CseEqual> cse_index(m, CseHash{&canonical}, CseEqual{&canonical});
   for (std::size_t j = 0; j < m; ++j) {
     EngineTerm& term = rewritten.terms[j];
     for (std::uint64_t& c : term.children) {
       if (c >= j) index_out_of_bounds(j, c);
       c = canon[c];
     }
+    const std::uint64_t anchor =
+        term.children.empty() ? TermIndex<CseHash, CseEqual>::kLeaf : term.children[0];
     canonical.push_back(std::move(term));
-    auto [at, inserted] = cse_index.insert(canonical.size() - 1);
-    if (!inserted) canonical.pop_back();
-    canon[j] = *at;
+    const std::uint64_t position = canonical.size() - 1;
+    const std::uint64_t found = cse_index.find_or_add(position, anchor);
+    if (found != position) canonical.pop_back();
+    canon[j] = found;
   }
   std::vector<std::uint64_t> canonical_outputs;
   canonical_outputs.reserve(rewritten.roots.size());
