@@ -329,17 +329,22 @@ class Reader {
   std::optional<BlobError> error_;
 };
 
-// A text of the blob, interned into the pool of the store being filled.
+// A text of the blob, interned into the pool of the store being filled:
+// its bytes there (which never move), its id and its text_hash.
 struct PooledText {
+  const char* data = "";
+  std::uint32_t size = 0;
   TextId id = 0;
-  std::uint64_t hash = 0;  // text_hash of its bytes
+  std::uint64_t hash = 0;
+
+  std::string_view view() const { return {data, size}; }
 };
 
 // The distinct texts one read has met so far, keyed by their bytes. A blob
 // repeats a few texts (names, parameter keys, short values) on record after
 // record: the first occurrence of each is checked as UTF-8, hashed and
 // interned, and every later one costs a probe of this table, which finds its
-// id and hash without touching the pool. A text is entered only once it has
+// id, hash and bytes without touching the pool. A text is entered only once it has
 // passed the check, so a text found here is one that passed it.
 //
 // Open addressing with linear probing, at most half full. A text of up to
@@ -360,10 +365,10 @@ class TextCache {
     const std::uint64_t probe = probe_hash(key, p, len);
     for (std::size_t at = probe & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
-      if (slot.id == kEmpty) break;
-      if (slot.probe == probe && slot.size == len && slot.key.head == key.head && slot.key.tail == key.tail &&
-          (len <= 16 || std::memcmp(slot.data, p, len) == 0)) {
-        out = PooledText{slot.id, slot.hash};
+      if (slot.text.id == kEmpty) break;
+      if (slot.key.head == key.head && slot.key.tail == key.tail && slot.text.size == len &&
+          (len <= 16 || (slot.probe == probe && std::memcmp(slot.text.data, p, len) == 0))) {
+        out = slot.text;
         return true;
       }
     }
@@ -378,26 +383,24 @@ class TextCache {
   struct Slot {
     std::uint64_t probe;
     Key key;
-    const std::uint8_t* data;  // the blob's bytes, compared for texts above 16 bytes
-    std::uint32_t size;
-    TextId id;
-    std::uint64_t hash;
+    PooledText text;
   };
   static constexpr TextId kEmpty = ~TextId{0};
   // Texts beyond this many are read without entering the table: a blob of
   // mostly distinct texts gains nothing from it.
   static constexpr std::size_t kMaxTexts = std::size_t{1} << 16;
   static constexpr std::size_t kFirstSlots = 16;
-  static constexpr Slot kEmptySlot{0, {0, 0}, nullptr, 0, kEmpty, 0};
+  static constexpr Slot kEmptySlot{0, {0, 0}, {"", 0, kEmpty, 0}};
 
   // A text the table does not hold: checked, hashed, interned and entered.
   [[gnu::noinline]] bool read_new(Reader& r, const std::uint8_t* p, std::uint32_t len, const Key& key,
                                   std::uint64_t probe, PooledText& out) {
     if (!valid_utf8(p, len)) return r.fail(BlobErrorKind::InvalidUtf8);
     const std::string_view text(reinterpret_cast<const char*>(p), len);
-    out.hash = text_hash(text);
-    out.id = pool_.intern(text, out.hash);
-    if (count_ < kMaxTexts) insert(Slot{probe, key, p, len, out.id, out.hash});
+    const std::uint64_t hash = text_hash(text);
+    const TextId id = pool_.intern(text, hash);
+    out = PooledText{pool_.text(id).data(), len, id, hash};
+    if (count_ < kMaxTexts) insert(Slot{probe, key, out});
     return true;
   }
 
@@ -406,14 +409,20 @@ class TextCache {
     std::memcpy(&v, p, n);
     return v;
   }
-  static Key key_of(const std::uint8_t* p, std::uint32_t n) {
+  [[gnu::always_inline]] static Key key_of(const std::uint8_t* p, std::uint32_t n) {
     if (n >= 8) return Key{load(p, 8), load(p + n - 8, 8)};
     if (n >= 4) return Key{load(p, 4), load(p + n - 4, 4)};
     if (n > 0) return Key{std::uint64_t{p[0]} | std::uint64_t{p[n / 2]} << 8 | std::uint64_t{p[n - 1]} << 16, 0};
     return Key{0, 0};
   }
-  std::uint64_t probe_hash(const Key& key, const std::uint8_t* p, std::uint32_t n) const {
-    if (n <= 16) return support::mix64(key.head ^ seed_, key.tail ^ (std::uint64_t{n} << 56));
+  [[gnu::always_inline]] std::uint64_t probe_hash(const Key& key, const std::uint8_t* p, std::uint32_t n) const {
+    if (n <= 16) [[likely]] {
+      return support::mix64(key.head ^ seed_, key.tail ^ (std::uint64_t{n} << 56));
+    }
+    return long_hash(p, n);
+  }
+
+  [[gnu::noinline]] std::uint64_t long_hash(const std::uint8_t* p, std::uint32_t n) const {
     support::HashBuilder h(seed_);
     h.add_bytes(std::string_view(reinterpret_cast<const char*>(p), n));
     return h.finish();
@@ -422,7 +431,7 @@ class TextCache {
   void insert(const Slot& slot) {
     if (2 * (count_ + 1) > slots_.size()) grow();
     std::size_t at = slot.probe & mask_;
-    while (slots_[at].id != kEmpty) at = (at + 1) & mask_;
+    while (slots_[at].text.id != kEmpty) at = (at + 1) & mask_;
     slots_[at] = slot;
     ++count_;
   }
@@ -432,9 +441,9 @@ class TextCache {
     slots_.assign(size, kEmptySlot);
     mask_ = size - 1;
     for (const Slot& slot : old) {
-      if (slot.id == kEmpty) continue;
+      if (slot.text.id == kEmpty) continue;
       std::size_t at = slot.probe & mask_;
-      while (slots_[at].id != kEmpty) at = (at + 1) & mask_;
+      while (slots_[at].text.id != kEmpty) at = (at + 1) & mask_;
       slots_[at] = slot;
     }
   }
@@ -498,7 +507,7 @@ class PooledDraft {
     if (sorted_) return true;
     sorted_ = true;
     std::stable_sort(params_.begin(), params_.end(),
-                     [this](const Entry& a, const Entry& b) { return text(a.key.id) < text(b.key.id); });
+                     [](const Entry& a, const Entry& b) { return a.key.view() < b.key.view(); });
     for (std::size_t i = 1; i < params_.size(); ++i) {
       if (params_[i].key.id == params_[i - 1].key.id) return false;
     }
@@ -511,11 +520,11 @@ class PooledDraft {
 
   // The read interface.
   NodeKind kind() const { return kind_; }
-  std::string_view name() const { return text(name_.id); }
+  std::string_view name() const { return name_.view(); }
   std::size_t param_count() const { return params_.size(); }
   ParamView param(std::size_t i) const {
     const Entry& e = params_[i];
-    return ParamView{text(e.key.id), e.tag, e.bits, e.tag == ParamTag::Str ? text(e.str.id) : std::string_view()};
+    return ParamView{e.key.view(), e.tag, e.bits, e.str.view()};
   }
   std::span<const NodeId> inputs() const { return inputs_; }
   bool has_descriptor() const { return has_descriptor_; }
@@ -554,18 +563,18 @@ class PooledDraft {
   void push_param(const Entry& e) {
     // Still sorted while each key is above the one before it; an equal key
     // (the same id) ends that too, and sort_params then finds it.
-    if (sorted_ && !params_.empty()) sorted_ = increasing(params_.back().key.id, e.key.id);
+    if (sorted_ && !params_.empty()) sorted_ = increasing(params_.back().key, e.key);
     params_.push_back(e);
   }
   // Whether text a is below text b. The maps of a blob list the same keys in
   // the same order record after record, so pairs found in order are kept
   // (a few, by slot) and most questions end there.
-  bool increasing(TextId a, TextId b) {
-    if (a == b) return false;
-    const std::uint64_t pair = std::uint64_t{a} << 32 | b;
-    std::uint64_t& known = increasing_[(a * 31 + b) % kIncreasingSlots];
+  bool increasing(const PooledText& a, const PooledText& b) {
+    if (a.id == b.id) return false;
+    const std::uint64_t pair = std::uint64_t{a.id} << 32 | b.id;
+    std::uint64_t& known = increasing_[(a.id * 31 + b.id) % kIncreasingSlots];
     if (known == pair) return true;
-    if (!(text(a) < text(b))) return false;
+    if (!(a.view() < b.view())) return false;
     known = pair;
     return true;
   }
@@ -635,7 +644,9 @@ template <class IdOf>
 bool read_inputs(Reader& r, std::uint64_t position, const IdOf& id_of, std::vector<NodeId>& inputs) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  inputs.reserve(r.fit(count, kNodeRefBytes));
+  // The draft's buffer is reused, so this rarely grows it; the check keeps
+  // the out-of-line reserve off the common path.
+  if (const std::size_t room = r.fit(count, kNodeRefBytes); room > inputs.capacity()) inputs.reserve(room);
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint64_t ref;
     if (!r.u64(ref)) return false;
