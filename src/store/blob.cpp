@@ -343,14 +343,17 @@ struct PooledText {
 // The distinct texts one read has met so far, keyed by their bytes. A blob
 // repeats a few texts (names, parameter keys, short values) on record after
 // record: the first occurrence of each is checked as UTF-8, hashed and
-// interned, and every later one costs a probe of this table, which finds its
-// id, hash and bytes without touching the pool. A text is entered only once it has
-// passed the check, so a text found here is one that passed it.
+// interned, and every later one costs a probe of this table, which gives its
+// id, hash and bytes without touching the pool. A text is entered only once
+// it has passed the check, so a text found here is one that passed it.
 //
-// Open addressing with linear probing, at most half full. A text of up to
-// 16 bytes is compared as two words read from its ends (with its length
-// they determine every byte), a longer one also byte by byte. The probe hash
-// is seeded per read, so that a blob cannot line up its texts on one chain.
+// Open addressing with linear probing, at most a quarter full: the texts are
+// few, and a short probe is most of what a repeated text costs. A text of up
+// to 16 bytes is compared as two words read from its ends (with its length
+// they determine every byte), a longer one by its probe hash and its bytes.
+// The probe hash is seeded per read, so that a blob cannot line up its texts
+// on one chain. The table holds at most kMaxTexts texts, and each took at
+// least four bytes of the blob, so its size is bounded by both.
 class TextCache {
  public:
   explicit TextCache(TextPool& pool)
@@ -388,7 +391,7 @@ class TextCache {
   static constexpr TextId kEmpty = ~TextId{0};
   // Texts beyond this many are read without entering the table: a blob of
   // mostly distinct texts gains nothing from it.
-  static constexpr std::size_t kMaxTexts = std::size_t{1} << 16;
+  static constexpr std::size_t kMaxTexts = std::size_t{1} << 15;
   static constexpr std::size_t kFirstSlots = 16;
   static constexpr Slot kEmptySlot{0, {0, 0}, {"", 0, kEmpty, 0}};
 
@@ -429,7 +432,7 @@ class TextCache {
   }
 
   void insert(const Slot& slot) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
+    if (4 * (count_ + 1) > slots_.size()) grow();
     std::size_t at = slot.probe & mask_;
     while (slots_[at].text.id != kEmpty) at = (at + 1) & mask_;
     slots_[at] = slot;
@@ -450,7 +453,7 @@ class TextCache {
 
   TextPool& pool_;
   std::uint64_t seed_;
-  std::vector<Slot> slots_;  // never empty, at most half full
+  std::vector<Slot> slots_;  // never empty, at most a quarter full
   std::size_t mask_;
   std::size_t count_ = 0;
 };
