@@ -2,12 +2,14 @@
 #include "store/blob.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
-#include "store/node_draft.hpp"
+#include "store/node_table.hpp"
+#include "support/hash.hpp"
 #include "support/fatal.hpp"
 
 namespace weftory::store {
@@ -282,15 +284,17 @@ class Reader {
     p_ += 8;
     return true;
   }
-  // A text, as a view of the blob's bytes.
-  bool text(std::string_view& out) {
-    std::uint32_t len;
-    if (!u32(len)) return false;
-    if (remaining() < len) return fail(BlobErrorKind::Truncated);
-    if (!valid_utf8(p_, len)) return fail(BlobErrorKind::InvalidUtf8);
-    out = std::string_view(reinterpret_cast<const char*>(p_), len);
+  // The bytes of a text: its length, then that many bytes, which are
+  // skipped; nullptr when the blob ends first. The caller checks them.
+  const std::uint8_t* text_bytes(std::uint32_t& len) {
+    if (!u32(len)) return nullptr;
+    if (remaining() < len) {
+      fail(BlobErrorKind::Truncated);
+      return nullptr;
+    }
+    const std::uint8_t* at = p_;
     p_ += len;
-    return true;
+    return at;
   }
   // A stage member input: the full five bytes are required before the source
   // byte is looked at.
@@ -325,13 +329,284 @@ class Reader {
   std::optional<BlobError> error_;
 };
 
-bool read_params(Reader& r, NodeDraft& node) {
+// A text of the blob, interned into the pool of the store being filled:
+// its bytes there (which never move), its id and its text_hash.
+struct PooledText {
+  const char* data = "";
+  std::uint32_t size = 0;
+  TextId id = 0;
+  std::uint64_t hash = 0;
+
+  std::string_view view() const { return {data, size}; }
+};
+
+// The distinct texts one read has met so far, keyed by their bytes. A blob
+// repeats a few texts (names, parameter keys, short values) on record after
+// record: the first occurrence of each is checked as UTF-8, hashed and
+// interned, and every later one costs a probe of this table, which gives its
+// id, hash and bytes without touching the pool. A text is entered only once
+// it has passed the check, so a text found here is one that passed it.
+//
+// Open addressing with linear probing, at most a quarter full: the texts are
+// few, and a short probe is most of what a repeated text costs. A text of up
+// to 16 bytes is compared as two words read from its ends (with its length
+// they determine every byte), a longer one by its probe hash and its bytes.
+// The probe hash is seeded per read, so that a blob cannot line up its texts
+// on one chain. The table holds at most kMaxTexts texts, and each took at
+// least four bytes of the blob, so its size is bounded by both.
+class TextCache {
+ public:
+  explicit TextCache(TextPool& pool)
+      : pool_(pool), seed_(support::random_seed()), slots_(kFirstSlots, kEmptySlot), mask_(kFirstSlots - 1) {}
+
+  // Reads the text at r's position into `out`.
+  [[gnu::always_inline]] bool read(Reader& r, PooledText& out) {
+    std::uint32_t len;
+    const std::uint8_t* p = r.text_bytes(len);
+    if (p == nullptr) return false;
+    const Key key = key_of(p, len);
+    const std::uint64_t probe = probe_hash(key, p, len);
+    for (std::size_t at = probe & mask_;; at = (at + 1) & mask_) {
+      const Slot& slot = slots_[at];
+      if (slot.text.id == kEmpty) break;
+      if (slot.key.head == key.head && slot.key.tail == key.tail && slot.text.size == len &&
+          (len <= 16 || (slot.probe == probe && std::memcmp(slot.text.data, p, len) == 0))) {
+        out = slot.text;
+        return true;
+      }
+    }
+    return read_new(r, p, len, key, probe, out);
+  }
+
+ private:
+  struct Key {
+    std::uint64_t head;
+    std::uint64_t tail;
+  };
+  struct Slot {
+    std::uint64_t probe;
+    Key key;
+    PooledText text;
+  };
+  static constexpr TextId kEmpty = ~TextId{0};
+  // Texts beyond this many are read without entering the table: a blob of
+  // mostly distinct texts gains nothing from it.
+  static constexpr std::size_t kMaxTexts = std::size_t{1} << 15;
+  static constexpr std::size_t kFirstSlots = 16;
+  static constexpr Slot kEmptySlot{0, {0, 0}, {"", 0, kEmpty, 0}};
+
+  // A text the table does not hold: checked, hashed, interned and entered.
+  [[gnu::noinline]] bool read_new(Reader& r, const std::uint8_t* p, std::uint32_t len, const Key& key,
+                                  std::uint64_t probe, PooledText& out) {
+    if (!valid_utf8(p, len)) return r.fail(BlobErrorKind::InvalidUtf8);
+    const std::string_view text(reinterpret_cast<const char*>(p), len);
+    const std::uint64_t hash = text_hash(text);
+    const TextId id = pool_.intern(text, hash);
+    out = PooledText{pool_.text(id).data(), len, id, hash};
+    if (count_ < kMaxTexts) insert(Slot{probe, key, out});
+    return true;
+  }
+
+  static std::uint64_t load(const std::uint8_t* p, std::size_t n) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, n);
+    return v;
+  }
+  [[gnu::always_inline]] static Key key_of(const std::uint8_t* p, std::uint32_t n) {
+    if (n >= 8) return Key{load(p, 8), load(p + n - 8, 8)};
+    if (n >= 4) return Key{load(p, 4), load(p + n - 4, 4)};
+    if (n > 0) return Key{std::uint64_t{p[0]} | std::uint64_t{p[n / 2]} << 8 | std::uint64_t{p[n - 1]} << 16, 0};
+    return Key{0, 0};
+  }
+  [[gnu::always_inline]] std::uint64_t probe_hash(const Key& key, const std::uint8_t* p, std::uint32_t n) const {
+    if (n <= 16) [[likely]] {
+      return support::mix64(key.head ^ seed_, key.tail ^ (std::uint64_t{n} << 56));
+    }
+    return long_hash(p, n);
+  }
+
+  [[gnu::noinline]] std::uint64_t long_hash(const std::uint8_t* p, std::uint32_t n) const {
+    support::HashBuilder h(seed_);
+    h.add_bytes(std::string_view(reinterpret_cast<const char*>(p), n));
+    return h.finish();
+  }
+
+  void insert(const Slot& slot) {
+    if (4 * (count_ + 1) > slots_.size()) grow();
+    std::size_t at = slot.probe & mask_;
+    while (slots_[at].text.id != kEmpty) at = (at + 1) & mask_;
+    slots_[at] = slot;
+    ++count_;
+  }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const std::size_t size = 2 * old.size();
+    slots_.assign(size, kEmptySlot);
+    mask_ = size - 1;
+    for (const Slot& slot : old) {
+      if (slot.text.id == kEmpty) continue;
+      std::size_t at = slot.probe & mask_;
+      while (slots_[at].text.id != kEmpty) at = (at + 1) & mask_;
+      slots_[at] = slot;
+    }
+  }
+
+  TextPool& pool_;
+  std::uint64_t seed_;
+  std::vector<Slot> slots_;  // never empty, at most a quarter full
+  std::size_t mask_;
+  std::size_t count_ = 0;
+};
+
+// One record as read, its texts already interned into the pool of the store
+// being filled (a PooledNode of that pool), ready for Store::load or
+// Store::add. Reused from record to record, so that reading allocates
+// nothing once its buffers have grown.
+class PooledDraft {
+ public:
+  explicit PooledDraft(const TextPool& pool) : pool_(&pool) {}
+
+  void reset(NodeKind kind) {
+    kind_ = kind;
+    name_ = {};
+    params_.clear();
+    inputs_.clear();
+    has_descriptor_ = false;
+    tokens_.clear();
+    starts_.assign(1, 0);
+    member_inputs_.clear();
+    sorted_ = true;
+  }
+
+  void set_name(PooledText name) { name_ = name; }
+  std::vector<NodeId>& inputs() { return inputs_; }
+  void reserve_params(std::size_t n) { params_.reserve(n); }
+  void add_param(PooledText key, ParamTag tag, std::uint64_t bits) { push_param(Entry{key, tag, bits, {}}); }
+  void add_str_param(PooledText key, PooledText value) { push_param(Entry{key, ParamTag::Str, 0, value}); }
+  void set_descriptor(const PooledText (&texts)[5], std::optional<PooledText> preprocessing_ref) {
+    descriptor_ = StoredDescriptor{texts[0].id, texts[1].id, texts[2].id, texts[3].id, texts[4].id,
+                                   preprocessing_ref ? preprocessing_ref->id : 0, preprocessing_ref.has_value()};
+    has_descriptor_ = true;
+  }
+  void add_member(PooledText token) {
+    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
+    tokens_.push_back(token.id);
+  }
+  void add_member_input(MemberInput input) {
+    if (member_inputs_.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
+    member_inputs_.push_back(input);
+  }
+  // Room for n more member inputs, growing geometrically (a stage's members
+  // share the buffer; see NodeDraft::reserve_member_inputs).
+  void reserve_member_inputs(std::size_t n) {
+    const std::size_t needed = member_inputs_.size() + n;
+    if (needed > member_inputs_.capacity()) member_inputs_.reserve(std::max(needed, 2 * member_inputs_.capacity()));
+  }
+
+  // Sorts the parameters by key bytes (stable) unless they arrived in
+  // strictly increasing order, as the writer puts them. Returns whether the
+  // keys are unique: equal keys are equal texts, which the pool gave one id.
+  bool sort_params() {
+    if (sorted_) return true;
+    sorted_ = true;
+    std::stable_sort(params_.begin(), params_.end(),
+                     [](const Entry& a, const Entry& b) { return a.key.view() < b.key.view(); });
+    for (std::size_t i = 1; i < params_.size(); ++i) {
+      if (params_[i].key.id == params_[i - 1].key.id) return false;
+    }
+    return true;
+  }
+  // Ends the node; call after everything is added and the params are sorted.
+  void finish() {
+    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
+  }
+
+  // The read interface.
+  NodeKind kind() const { return kind_; }
+  std::string_view name() const { return name_.view(); }
+  std::size_t param_count() const { return params_.size(); }
+  ParamView param(std::size_t i) const {
+    const Entry& e = params_[i];
+    return ParamView{e.key.view(), e.tag, e.bits, e.str.view()};
+  }
+  std::span<const NodeId> inputs() const { return inputs_; }
+  bool has_descriptor() const { return has_descriptor_; }
+  DescriptorView descriptor() const {
+    const StoredDescriptor& d = descriptor_;
+    DescriptorView v{text(d.kind), text(d.content_hash), text(d.framework), text(d.version), text(d.io_schema),
+                     std::nullopt};
+    if (d.has_preprocessing_ref) v.preprocessing_ref = text(d.preprocessing_ref);
+    return v;
+  }
+  std::size_t member_count() const { return tokens_.size(); }
+  std::string_view member_token(std::size_t i) const { return text(tokens_[i]); }
+  std::span<const MemberInput> member_inputs(std::size_t i) const {
+    return std::span<const MemberInput>(member_inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
+  }
+  std::uint64_t name_hash() const { return name_.hash; }
+  std::uint64_t key_hash(std::size_t i) const { return params_[i].key.hash; }
+  std::uint64_t str_hash(std::size_t i) const { return params_[i].str.hash; }
+
+  // The ids of the texts in pool() (PooledNode).
+  const TextPool& pool() const { return *pool_; }
+  TextId name_id() const { return name_.id; }
+  TextId key_id(std::size_t i) const { return params_[i].key.id; }
+  TextId str_id(std::size_t i) const { return params_[i].str.id; }
+  StoredDescriptor descriptor_ids() const { return descriptor_; }
+  TextId member_token_id(std::size_t i) const { return tokens_[i]; }
+
+ private:
+  struct Entry {
+    PooledText key;
+    ParamTag tag;
+    std::uint64_t bits;
+    PooledText str;
+  };
+
+  void push_param(const Entry& e) {
+    // Still sorted while each key is above the one before it; an equal key
+    // (the same id) ends that too, and sort_params then finds it.
+    if (sorted_ && !params_.empty()) sorted_ = increasing(params_.back().key, e.key);
+    params_.push_back(e);
+  }
+  // Whether text a is below text b. The maps of a blob list the same keys in
+  // the same order record after record, so pairs found in order are kept
+  // (a few, by slot) and most questions end there.
+  bool increasing(const PooledText& a, const PooledText& b) {
+    if (a.id == b.id) return false;
+    const std::uint64_t pair = std::uint64_t{a.id} << 32 | b.id;
+    std::uint64_t& known = increasing_[(a.id * 31 + b.id) % kIncreasingSlots];
+    if (known == pair) return true;
+    if (!(a.view() < b.view())) return false;
+    known = pair;
+    return true;
+  }
+  std::string_view text(TextId id) const { return pool_->text(id); }
+
+  const TextPool* pool_;
+  NodeKind kind_ = NodeKind::Source;
+  PooledText name_;
+  std::vector<Entry> params_;
+  std::vector<NodeId> inputs_;
+  StoredDescriptor descriptor_{};
+  bool has_descriptor_ = false;
+  bool sorted_ = true;
+  static constexpr std::size_t kIncreasingSlots = 64;
+  // Pairs (a << 32 | b) of distinct key ids known to be in increasing
+  // order; 0 (the pair of id 0 with itself) stands for none.
+  std::array<std::uint64_t, kIncreasingSlots> increasing_{};
+  std::vector<TextId> tokens_;
+  std::vector<std::uint32_t> starts_ = {0};  // member m's inputs: [starts_[m], starts_[m + 1])
+  std::vector<MemberInput> member_inputs_;
+};
+
+bool read_params(Reader& r, TextCache& texts, PooledDraft& node) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
   node.reserve_params(r.fit(count, kMinParamBytes));
   for (std::uint32_t i = 0; i < count; ++i) {
-    std::string_view key;
-    if (!r.text(key)) return false;
+    PooledText key;
+    if (!texts.read(r, key)) return false;
     std::uint8_t tag;
     if (!r.u8(tag)) return false;
     switch (tag) {
@@ -349,8 +624,8 @@ bool read_params(Reader& r, NodeDraft& node) {
         break;
       }
       case static_cast<std::uint8_t>(ParamTag::Str): {
-        std::string_view value;
-        if (!r.text(value)) return false;
+        PooledText value;
+        if (!texts.read(r, value)) return false;
         node.add_str_param(key, value);
         break;
       }
@@ -361,7 +636,7 @@ bool read_params(Reader& r, NodeDraft& node) {
   // Blobs may list entries in any order; the map is sorted by name, and a
   // name may appear only once (a map with repeated keys would show one value
   // in some views and both in others).
-  if (node.sort_params() != node.param_count()) return r.fail(BlobErrorKind::DuplicateParamName);
+  if (!node.sort_params()) return r.fail(BlobErrorKind::DuplicateParamName);
   return true;
 }
 
@@ -372,7 +647,9 @@ template <class IdOf>
 bool read_inputs(Reader& r, std::uint64_t position, const IdOf& id_of, std::vector<NodeId>& inputs) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
-  inputs.reserve(r.fit(count, kNodeRefBytes));
+  // The draft's buffer is reused, so this rarely grows it; the check keeps
+  // the out-of-line reserve off the common path.
+  if (const std::size_t room = r.fit(count, kNodeRefBytes); room > inputs.capacity()) inputs.reserve(room);
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint64_t ref;
     if (!r.u64(ref)) return false;
@@ -382,12 +659,12 @@ bool read_inputs(Reader& r, std::uint64_t position, const IdOf& id_of, std::vect
   return true;
 }
 
-bool read_members(Reader& r, NodeDraft& node) {
+bool read_members(Reader& r, TextCache& texts, PooledDraft& node) {
   std::uint32_t count;
   if (!r.u32(count)) return false;
   for (std::uint32_t position = 0; position < count; ++position) {
-    std::string_view token;
-    if (!r.text(token)) return false;
+    PooledText token;
+    if (!texts.read(r, token)) return false;
     node.add_member(token);
     std::uint32_t input_count;
     if (!r.u32(input_count)) return false;
@@ -409,41 +686,41 @@ bool read_members(Reader& r, NodeDraft& node) {
   return true;
 }
 
-bool read_descriptor(Reader& r, NodeDraft& node) {
-  std::string_view texts[5];
-  for (std::string_view& t : texts) {
-    if (!r.text(t)) return false;
+bool read_descriptor(Reader& r, TextCache& texts, PooledDraft& node) {
+  PooledText fields[5];
+  for (PooledText& t : fields) {
+    if (!texts.read(r, t)) return false;
   }
   std::uint8_t present;
   if (!r.u8(present)) return false;
-  std::optional<std::string_view> ref;
+  std::optional<PooledText> ref;
   if (present != 0) {
-    std::string_view text;
-    if (!r.text(text)) return false;
+    PooledText text;
+    if (!texts.read(r, text)) return false;
     ref = text;
   }
-  node.set_descriptor(DescriptorView{texts[0], texts[1], texts[2], texts[3], texts[4], ref});
+  node.set_descriptor(fields, ref);
   return true;
 }
 
 // Reads the record at `position` into `node`, which is reused from record to
 // record so that reading allocates nothing once its buffers have grown.
 template <class IdOf>
-bool read_record(Reader& r, std::uint64_t position, const IdOf& id_of, NodeDraft& node) {
+bool read_record(Reader& r, std::uint64_t position, const IdOf& id_of, TextCache& texts, PooledDraft& node) {
   std::uint8_t tag;
   if (!r.u8(tag)) return false;
   if (tag >= kNodeKindCount) return r.fail(BlobErrorKind::InvalidNodeTag, tag);
   const NodeKind kind = static_cast<NodeKind>(tag);
   node.reset(kind);
   if (kind_has_name(kind)) {
-    std::string_view name;
-    if (!r.text(name)) return false;
+    PooledText name;
+    if (!texts.read(r, name)) return false;
     node.set_name(name);
   }
-  if (kind == NodeKind::External && !read_descriptor(r, node)) return false;
-  if (kind_has_params(kind) && !read_params(r, node)) return false;
+  if (kind == NodeKind::External && !read_descriptor(r, texts, node)) return false;
+  if (kind_has_params(kind) && !read_params(r, texts, node)) return false;
   if (kind_has_inputs(kind) && !read_inputs(r, position, id_of, node.inputs())) return false;
-  if (kind == NodeKind::Stage && !read_members(r, node)) return false;
+  if (kind == NodeKind::Stage && !read_members(r, texts, node)) return false;
   node.finish();
   return true;
 }
@@ -546,9 +823,10 @@ ReadResult read_interning(Reader& r, std::uint32_t node_count) {
   ids.reserve(r.fit(node_count, kMinRecordBytes));
   store->reserve(ids.capacity());
   const auto id_of = [&](std::uint64_t ref) { return ids[ref]; };
-  NodeDraft node;
+  TextCache texts(store->texts_for_load());
+  PooledDraft node(store->texts_for_load());
   for (std::uint64_t k = 0; k < node_count; ++k) {
-    if (!read_record(r, k, id_of, node)) return r.error();
+    if (!read_record(r, k, id_of, texts, node)) return r.error();
     Result<NodeId, BadNodeId> added = store->add(node);
     if (!added.ok()) return BlobError(BlobErrorKind::OutOfRange, added.error().id);
     ids.push_back(added.value());
@@ -574,9 +852,10 @@ Result<std::unique_ptr<Store>, BlobError> read_blob(std::span<const std::uint8_t
   // does hold equal records is read again through the interning insert.
   std::unique_ptr<Store> store = new_store();
   const auto position = [](std::uint64_t ref) { return static_cast<NodeId>(ref); };
-  NodeDraft node;
+  TextCache texts(store->texts_for_load());
+  PooledDraft node(store->texts_for_load());
   for (std::uint64_t k = 0; k < node_count; ++k) {
-    if (!read_record(r, k, position, node)) return r.error();
+    if (!read_record(r, k, position, texts, node)) return r.error();
     store->load(node);
   }
   if (!store->index_loaded()) {

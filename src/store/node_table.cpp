@@ -116,9 +116,13 @@ std::uint32_t NodeTable::add_descriptor(const DescriptorView& d) {
                           texts_.intern(d.version), texts_.intern(d.io_schema),
                           d.preprocessing_ref ? texts_.intern(*d.preprocessing_ref) : 0,
                           d.preprocessing_ref.has_value()};
+  return push_descriptor(stored);
+}
+
+std::uint32_t NodeTable::push_descriptor(const StoredDescriptor& d) {
   const std::size_t index = descriptors_.size();
   if (index >= kTableLimit) throw std::bad_alloc();
-  descriptors_.push_back(stored);
+  descriptors_.push_back(d);
   return static_cast<std::uint32_t>(index);
 }
 

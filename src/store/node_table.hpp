@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -125,6 +126,19 @@ struct StoredStage {
 
 class NodeTable;
 
+// A node whose texts are already in a table's pool (a blob's records, read
+// into the store being filled): it names that pool and gives each text's id
+// in it, so that appending it there copies ids rather than interning texts.
+template <class Node>
+concept PooledNode = requires(const Node& n, std::size_t i) {
+  { n.pool() } -> std::same_as<const TextPool&>;
+  { n.name_id() } -> std::same_as<TextId>;
+  { n.key_id(i) } -> std::same_as<TextId>;
+  { n.str_id(i) } -> std::same_as<TextId>;
+  { n.descriptor_ids() } -> std::same_as<StoredDescriptor>;
+  { n.member_token_id(i) } -> std::same_as<TextId>;
+};
+
 // A stored node's inputs: 32-bit words read as NodeIds.
 class InputsView {
  public:
@@ -236,8 +250,10 @@ class NodeTable {
   friend class NodeRef;
 
   std::uint32_t add_descriptor(const DescriptorView& d);
+  std::uint32_t push_descriptor(const StoredDescriptor& d);
+  // `pooled`: the node's token ids are ids of this table's pool.
   template <class Node>
-  std::uint32_t add_stage(const Node& node);
+  std::uint32_t add_stage(const Node& node, bool pooled);
 
   support::StableVector<StoredNode> nodes_;
   support::StableVector<std::uint32_t, 10> words_;
@@ -288,11 +304,23 @@ std::uint32_t NodeTable::append(const Node& node) {
   const std::size_t run = words_.prepare_run(words, kTableLimit);
   std::uint32_t* w = words_.mutable_run(run);
   for (NodeId input : inputs) *w++ = static_cast<std::uint32_t>(input);
+  bool pooled = false;
+  if constexpr (PooledNode<Node>) pooled = &node.pool() == &texts_;
   for (std::size_t i = 0; i < params; ++i) {
     const ParamView p = node.param(i);
-    *w++ = (texts_.intern(p.key, node.key_hash(i)) << 2) | static_cast<std::uint32_t>(p.tag);
+    TextId key;
+    if constexpr (PooledNode<Node>) {
+      key = pooled ? node.key_id(i) : texts_.intern(p.key, node.key_hash(i));
+    } else {
+      key = texts_.intern(p.key, node.key_hash(i));
+    }
+    *w++ = (key << 2) | static_cast<std::uint32_t>(p.tag);
     if (p.tag == ParamTag::Str) {
-      *w++ = texts_.intern(p.str, node.str_hash(i));
+      if constexpr (PooledNode<Node>) {
+        *w++ = pooled ? node.str_id(i) : texts_.intern(p.str, node.str_hash(i));
+      } else {
+        *w++ = texts_.intern(p.str, node.str_hash(i));
+      }
       *w++ = 0;
     } else {
       *w++ = static_cast<std::uint32_t>(p.bits);
@@ -301,11 +329,19 @@ std::uint32_t NodeTable::append(const Node& node) {
   }
   stored.run = static_cast<std::uint32_t>(run);
   if (kind_has_name(kind)) {
-    stored.text = texts_.intern(node.name(), node.name_hash());
+    if constexpr (PooledNode<Node>) {
+      stored.text = pooled ? node.name_id() : texts_.intern(node.name(), node.name_hash());
+    } else {
+      stored.text = texts_.intern(node.name(), node.name_hash());
+    }
   } else if (kind == NodeKind::External) {
-    stored.text = add_descriptor(node.descriptor());
+    if constexpr (PooledNode<Node>) {
+      stored.text = pooled ? push_descriptor(node.descriptor_ids()) : add_descriptor(node.descriptor());
+    } else {
+      stored.text = add_descriptor(node.descriptor());
+    }
   } else if (kind == NodeKind::Stage) {
-    stored.text = add_stage(node);
+    stored.text = add_stage(node, pooled);
   }
   nodes_.push_back(stored);
   words_.commit_run();
@@ -313,14 +349,18 @@ std::uint32_t NodeTable::append(const Node& node) {
 }
 
 template <class Node>
-std::uint32_t NodeTable::add_stage(const Node& node) {
+std::uint32_t NodeTable::add_stage(const Node& node, [[maybe_unused]] bool pooled) {
   auto stage = std::make_unique<StoredStage>();
   const std::size_t members = node.member_count();
   stage->tokens.reserve(members);
   stage->starts.reserve(members + 1);
   stage->starts.push_back(0);
   for (std::size_t m = 0; m < members; ++m) {
-    stage->tokens.push_back(texts_.intern(node.member_token(m)));
+    if constexpr (PooledNode<Node>) {
+      stage->tokens.push_back(pooled ? node.member_token_id(m) : texts_.intern(node.member_token(m)));
+    } else {
+      stage->tokens.push_back(texts_.intern(node.member_token(m)));
+    }
     const auto ins = node.member_inputs(m);
     stage->inputs.insert(stage->inputs.end(), ins.begin(), ins.end());
     if (stage->inputs.size() >= kTableLimit) throw std::bad_alloc();

@@ -140,6 +140,10 @@ class Store {
   template <class Node>
   NodeId load(const Node& node);
   [[nodiscard]] bool index_loaded();
+  // The text pool of a store nobody else can see yet. A blob reader interns
+  // each distinct text there once, as it first meets it, and hands load()
+  // and add() nodes that carry their texts' ids (PooledNode).
+  TextPool& texts_for_load() { return table_->texts(); }
   // Marks id as an output once; a repeated mark changes nothing.
   support::Result<void, BadNodeId> mark_output(NodeId id);
   std::uint64_t node_count() const;

@@ -656,40 +656,103 @@ TEST(BlobRead, EqualRecordsCollapseAndLaterReferencesFollowThem) {
   EXPECT_EQ(snap.outputs, (std::vector<NodeId>{2, 3, 0}));
 }
 
-// Random blobs of records drawn from a handful of names, so that equal
-// records are common in some and absent from others: reading one must give
-// exactly what inserting its records one by one through the interning insert
-// gives (nodes, ids and marks), and the blob cut anywhere must be refused.
+// Texts for random records: a few that repeat on most records, and texts
+// of `len` bytes that share their first and last bytes and differ only
+// inside (the reader compares texts of up to 4, 8 and 16 bytes and longer
+// ones each in its own way).
+std::vector<std::string> random_record_texts(std::size_t len) {
+  std::vector<std::string> out = {"", "l", "r", "add", "mul", "scalar", "side"};
+  const std::string base(len, 'x');
+  out.push_back(base);
+  for (std::size_t at : {std::size_t{0}, len / 3, len / 2, len - 1}) {
+    std::string other = base;
+    other[at] = 'y';
+    out.push_back(other);
+  }
+  return out;
+}
+const std::string kInvalidTexts[] = {"\xFF", "ab\xC0", "abcdefgh\x80", "\xED\xA0\x80", "xxxxxxxxxxxxxxxxx\xF5"};
+
+// Random blobs of records drawn from a handful of names and parameters, so
+// that equal records and repeated texts are common in some and absent from
+// others: reading one must give exactly what inserting its records one by
+// one through the interning insert gives (nodes, ids and marks), and the
+// blob cut anywhere must be refused. Some rounds put in invalid UTF-8 texts
+// or repeated parameter names, and the first of those in reading order must
+// be the error, however often the same texts were read before.
 TEST(BlobRead, RandomBlobsReadAsTheirRecordsInsertedOneByOne) {
   std::mt19937_64 rng(20261208);
   int with_equal_records = 0;
   int without = 0;
-  for (int round = 0; round < 400; ++round) {
+  int faulty = 0;
+  for (int round = 0; round < 600; ++round) {
     const std::size_t count = 1 + rng() % 40;
     // Half the rounds draw from so few names that records repeat.
     const std::size_t names = round % 2 == 0 ? 2 : 1000;
+    const bool with_faults = round % 3 == 0;
+    const std::size_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 24, 40};
+    const std::vector<std::string> texts = random_record_texts(lengths[rng() % std::size(lengths)]);
+    std::optional<BlobErrorKind> fault;
     BlobBuilder blob;
     blob.header(static_cast<std::uint32_t>(count));
+    // A random text, sometimes (in rounds with faults) an invalid one,
+    // which the first time becomes the blob's error.
+    auto text = [&](std::string_view fallback) {
+      std::string t(fallback);
+      if (rng() % (names == 2 ? 8 : 2) == 0) t = texts[rng() % texts.size()];
+      if (with_faults && rng() % 150 == 0) {
+        t = kInvalidTexts[rng() % std::size(kInvalidTexts)];
+        if (!fault) fault = BlobErrorKind::InvalidUtf8;
+      }
+      blob.text(t);
+      return t;
+    };
     auto model = new_store();
     std::vector<NodeId> ids;
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::string name = std::to_string(rng() % names);
-      Result<NodeId, BadNodeId> added = BadNodeId{0};
-      if (k == 0 || rng() % 3 == 0) {
-        blob.source(name);
-        added = model->add_node(NodeRecord::source(name, {}));
-      } else {
-        std::vector<std::uint64_t> refs(1 + rng() % 2);
-        std::vector<NodeId> inputs;
+    for (std::size_t k = 0; k < count && !fault; ++k) {
+      const bool source = k == 0 || rng() % 3 == 0;
+      blob.u8(source ? 0 : 1);
+      const std::string name = text(std::to_string(rng() % names));
+      ParamMap params(rng() % (names == 2 ? 2 : 4));
+      blob.u32(static_cast<std::uint32_t>(params.size()));
+      for (ParamEntry& e : params) {
+        e.key = text(texts[rng() % 4]);
+        if (rng() % 2 == 0) {
+          const std::int64_t v = static_cast<std::int64_t>(rng() % 2);
+          blob.u8(0).u64(static_cast<std::uint64_t>(v));
+          e.value = ParamValue::from_int(v);
+        } else {
+          blob.u8(3);
+          e.value = ParamValue::from_str(text("v"));
+        }
+      }
+      sort_params(params);
+      for (std::size_t i = 1; i < params.size() && !fault; ++i) {
+        if (params[i].key == params[i - 1].key) fault = BlobErrorKind::DuplicateParamName;
+      }
+      std::vector<std::uint64_t> refs;
+      std::vector<NodeId> inputs;
+      if (!source) {
+        refs.resize(1 + rng() % 2);
+        blob.u32(static_cast<std::uint32_t>(refs.size()));
         for (std::uint64_t& ref : refs) {
           ref = rng() % k;
-          inputs.push_back(ids[ref]);
+          blob.u64(ref);
+          if (!fault) inputs.push_back(ids[ref]);
         }
-        blob.op(name, refs);
-        added = model->add_node(NodeRecord::op(name, {}, inputs));
       }
+      if (fault) break;
+      Result<NodeId, BadNodeId> added = model->add_node(source ? NodeRecord::source(name, params)
+                                                              : NodeRecord::op(name, params, inputs));
       ASSERT_TRUE(added.ok());
       ids.push_back(added.value());
+    }
+    if (fault) {
+      ++faulty;
+      Result<std::unique_ptr<Store>, BlobError> read = read_blob(blob.bytes());
+      ASSERT_FALSE(read.ok()) << "round " << round;
+      EXPECT_EQ(read.error().kind(), *fault) << "round " << round;
+      continue;
     }
     std::vector<std::uint64_t> outputs(rng() % 4);
     for (std::uint64_t& ref : outputs) {
@@ -719,6 +782,7 @@ TEST(BlobRead, RandomBlobsReadAsTheirRecordsInsertedOneByOne) {
   }
   EXPECT_GT(with_equal_records, 100);
   EXPECT_GT(without, 100);
+  EXPECT_GT(faulty, 50);
 }
 
 TEST(BlobRead, ReferencesAreCheckedAgainstRecordPositionsAfterACollapse) {
