@@ -59,6 +59,18 @@ std::size_t OpTable::Hash::operator()(std::string_view text) const {
   return static_cast<std::size_t>(h.finish());
 }
 
+OpTable::OpTable(const OpTable& other) : OpTable() {
+  for (const std::string& text : other.texts_) intern(text);
+}
+
+OpTable& OpTable::operator=(const OpTable& other) {
+  if (this != &other) {
+    OpTable copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
 OpIndex OpTable::intern(std::string_view text) {
   const auto next = static_cast<OpIndex>(texts_.size());
   auto found = index_.find(text);

@@ -30,6 +30,13 @@ using OpIndex = std::uint32_t;
 class OpTable {
  public:
   OpTable();
+  // A copy indexes its own texts; a move keeps them where they are.
+  OpTable(const OpTable& other);
+  OpTable& operator=(const OpTable& other);
+  OpTable(OpTable&&) = default;
+  OpTable& operator=(OpTable&&) = default;
+  ~OpTable() = default;
+
   // The number of `text`, added on first use.
   OpIndex intern(std::string_view text);
   std::string_view text(OpIndex op) const { return texts_[op]; }

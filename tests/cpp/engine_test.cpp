@@ -366,6 +366,20 @@ TEST(EngineTest, OutputDoesNotDependOnSymbolNumbering) {
   for (std::size_t k = 0; k < first.terms.size(); ++k) EXPECT_EQ(first.terms[k].children, second.terms[k].children);
 }
 
+TEST(EngineTest, CopiedInputsOutliveTheirOriginals) {
+  EngineOutput expected;
+  EngineInput copy;
+  {
+    const EngineInput original = random_input(7, 200);
+    expected = rewrite(original);
+    copy = original;
+  }
+  const EngineInput second(copy);
+  EXPECT_EQ(rewrite(copy), expected);
+  EXPECT_EQ(rewrite(second), expected);
+  for (OpIndex op = 0; op < copy.ops.size(); ++op) EXPECT_EQ(copy.ops.intern(std::string(copy.ops.text(op))), op);
+}
+
 TEST(EngineTest, ConcurrentRewritesAgreeWithSequentialOnes) {
   std::vector<EngineInput> inputs;
   std::vector<EngineOutput> expected;
