@@ -48,6 +48,49 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
+// One output term per class, a copy of the class's earliest term with its
+// children renumbered, in order of that term; then the roots and the node
+// map. `term_class[i]` names the class of term i by a number below `classes`.
+template <class ClassId>
+EngineOutput read_back(const EngineInput& input, const Table<ClassId>& term_class, std::size_t classes) {
+  const std::size_t n = input.terms.size();
+  Table<std::uint64_t> first(classes, kNoEntry);
+  for (std::size_t i = 0; i < n; ++i)
+    if (first[term_class[i]] == kNoEntry) first[term_class[i]] = i;
+
+  EngineOutput output;
+  Table<std::uint64_t> out(classes, kNoEntry);
+  auto output_index = [&](ClassId eclass) {
+    if (out[eclass] == kNoEntry) fatal("no entry found for key");
+    return out[eclass];
+  };
+  constexpr std::uint8_t kUnknown = 2;
+  std::vector<std::uint8_t> opaque_of(input.ops.size(), kUnknown);
+  for (std::size_t i = 0; i < n; ++i) {
+    const ClassId eclass = term_class[i];
+    if (first[eclass] != i) continue;
+    const EngineTerm& term = input.terms[i];
+    EngineTerm representative;
+    representative.op = term.op;
+    std::uint8_t& opaque = opaque_of[term.op];
+    if (opaque == kUnknown) opaque = input.ops.text(term.op).starts_with(kOpPrefix) ? 0 : 1;
+    representative.opaque = opaque != 0;
+    representative.children.reserve(term.children.size());
+    for (std::uint64_t child : term.children) representative.children.push_back(output_index(term_class[child]));
+    out[eclass] = output.terms.size();
+    output.terms.push_back(std::move(representative));
+  }
+
+  output.roots.reserve(input.roots.size());
+  for (std::uint64_t root : input.roots) {
+    if (root >= n) index_out_of_bounds(n, root);
+    output.roots.push_back(output_index(term_class[root]));
+  }
+  output.node_map.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) output.node_map.push_back(output_index(term_class[i]));
+  return output;
+}
+
 }  // namespace
 
 // Keys come from the caller's graph, so the table draws its own seed.
@@ -182,46 +225,11 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   const auto ran_at = Clock::now();
   const EGraph& result = runner.egraph();
 
-  // Class of every term, and its earliest member. Class ids are dense, so
-  // both maps are arrays indexed by class id.
+  // Class of every term. Class ids are dense, so the read-back indexes its
+  // tables by them.
   Table<Id> term_class(n);
-  Table<std::uint64_t> first(result.number_of_ids(), kNoEntry);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Id eclass = result.find(ids[i]);
-    term_class[i] = eclass;
-    if (first[eclass] == kNoEntry) first[eclass] = i;
-  }
-
-  EngineOutput output;
-  Table<std::uint64_t> out(result.number_of_ids(), kNoEntry);
-  auto output_index = [&](Id eclass) {
-    if (out[eclass] == kNoEntry) fatal("no entry found for key");
-    return out[eclass];
-  };
-  constexpr std::uint8_t kUnknown = 2;
-  std::vector<std::uint8_t> opaque_of(input.ops.size(), kUnknown);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Id eclass = term_class[i];
-    if (first[eclass] != i) continue;
-    const EngineTerm& term = input.terms[i];
-    EngineTerm representative;
-    representative.op = term.op;
-    std::uint8_t& opaque = opaque_of[term.op];
-    if (opaque == kUnknown) opaque = input.ops.text(term.op).starts_with(kOpPrefix) ? 0 : 1;
-    representative.opaque = opaque != 0;
-    representative.children.reserve(term.children.size());
-    for (std::uint64_t child : term.children) representative.children.push_back(output_index(term_class[child]));
-    out[eclass] = output.terms.size();
-    output.terms.push_back(std::move(representative));
-  }
-
-  output.roots.reserve(input.roots.size());
-  for (std::uint64_t root : input.roots) {
-    if (root >= n) index_out_of_bounds(n, root);
-    output.roots.push_back(output_index(term_class[root]));
-  }
-  output.node_map.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) output.node_map.push_back(output_index(term_class[i]));
+  for (std::size_t i = 0; i < n; ++i) term_class[i] = result.find(ids[i]);
+  EngineOutput output = read_back(input, term_class, result.number_of_ids());
   const auto done = Clock::now();
 
   stats = EngineRunStats{};
@@ -294,31 +302,7 @@ EngineOutput SaturationEngine::rewrite_unmatched(const EngineInput& input, Engin
   }
   const auto added_at = Clock::now();
 
-  EngineOutput output;
-  output.terms.reserve(class_count);
-  Table<std::uint64_t> out(n, kNoEntry);
-  constexpr std::uint8_t kUnknown = 2;
-  std::vector<std::uint8_t> opaque_of(input.ops.size(), kUnknown);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (class_of[i] != i) continue;
-    const EngineTerm& term = input.terms[i];
-    EngineTerm representative;
-    representative.op = term.op;
-    std::uint8_t& opaque = opaque_of[term.op];
-    if (opaque == kUnknown) opaque = input.ops.text(term.op).starts_with(kOpPrefix) ? 0 : 1;
-    representative.opaque = opaque != 0;
-    representative.children.reserve(term.children.size());
-    for (std::uint64_t child : term.children) representative.children.push_back(out[class_of[child]]);
-    out[i] = output.terms.size();
-    output.terms.push_back(std::move(representative));
-  }
-  output.roots.reserve(input.roots.size());
-  for (std::uint64_t root : input.roots) {
-    if (root >= n) index_out_of_bounds(n, root);
-    output.roots.push_back(out[class_of[root]]);
-  }
-  output.node_map.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) output.node_map.push_back(out[class_of[i]]);
+  EngineOutput output = read_back(input, class_of, n);
   const auto done = Clock::now();
 
   // What the run would report: one iteration that found and applied nothing

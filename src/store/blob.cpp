@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "store/node_draft.hpp"
 #include "store/node_table.hpp"
 #include "support/hash.hpp"
 #include "support/fatal.hpp"
@@ -472,9 +473,7 @@ class PooledDraft {
     params_.clear();
     inputs_.clear();
     has_descriptor_ = false;
-    tokens_.clear();
-    starts_.assign(1, 0);
-    member_inputs_.clear();
+    members_.clear();
     sorted_ = true;
   }
 
@@ -488,20 +487,10 @@ class PooledDraft {
                                    preprocessing_ref ? preprocessing_ref->id : 0, preprocessing_ref.has_value()};
     has_descriptor_ = true;
   }
-  void add_member(PooledText token) {
-    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
-    tokens_.push_back(token.id);
-  }
-  void add_member_input(MemberInput input) {
-    if (member_inputs_.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
-    member_inputs_.push_back(input);
-  }
-  // Room for n more member inputs, growing geometrically (a stage's members
-  // share the buffer; see NodeDraft::reserve_member_inputs).
-  void reserve_member_inputs(std::size_t n) {
-    const std::size_t needed = member_inputs_.size() + n;
-    if (needed > member_inputs_.capacity()) member_inputs_.reserve(std::max(needed, 2 * member_inputs_.capacity()));
-  }
+  void add_member(PooledText token) { members_.add(token.id); }
+  void add_member_input(MemberInput input) { members_.add_input(input); }
+  // Room for n more member inputs (see MemberList::reserve_inputs).
+  void reserve_member_inputs(std::size_t n) { members_.reserve_inputs(n); }
 
   // Sorts the parameters by key bytes (stable) unless they arrived in
   // strictly increasing order, as the writer puts them. Returns whether the
@@ -517,9 +506,7 @@ class PooledDraft {
     return true;
   }
   // Ends the node; call after everything is added and the params are sorted.
-  void finish() {
-    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
-  }
+  void finish() { members_.finish(); }
 
   // The read interface.
   NodeKind kind() const { return kind_; }
@@ -538,11 +525,9 @@ class PooledDraft {
     if (d.has_preprocessing_ref) v.preprocessing_ref = text(d.preprocessing_ref);
     return v;
   }
-  std::size_t member_count() const { return tokens_.size(); }
-  std::string_view member_token(std::size_t i) const { return text(tokens_[i]); }
-  std::span<const MemberInput> member_inputs(std::size_t i) const {
-    return std::span<const MemberInput>(member_inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
-  }
+  std::size_t member_count() const { return members_.size(); }
+  std::string_view member_token(std::size_t i) const { return text(members_.token(i)); }
+  std::span<const MemberInput> member_inputs(std::size_t i) const { return members_.inputs(i); }
   std::uint64_t name_hash() const { return name_.hash; }
   std::uint64_t key_hash(std::size_t i) const { return params_[i].key.hash; }
   std::uint64_t str_hash(std::size_t i) const { return params_[i].str.hash; }
@@ -553,7 +538,7 @@ class PooledDraft {
   TextId key_id(std::size_t i) const { return params_[i].key.id; }
   TextId str_id(std::size_t i) const { return params_[i].str.id; }
   StoredDescriptor descriptor_ids() const { return descriptor_; }
-  TextId member_token_id(std::size_t i) const { return tokens_[i]; }
+  TextId member_token_id(std::size_t i) const { return members_.token(i); }
 
  private:
   struct Entry {
@@ -595,9 +580,7 @@ class PooledDraft {
   // Pairs (a << 32 | b) of distinct key ids known to be in increasing
   // order; 0 (the pair of id 0 with itself) stands for none.
   std::array<std::uint64_t, kIncreasingSlots> increasing_{};
-  std::vector<TextId> tokens_;
-  std::vector<std::uint32_t> starts_ = {0};  // member m's inputs: [starts_[m], starts_[m + 1])
-  std::vector<MemberInput> member_inputs_;
+  MemberList<TextId> members_;
 };
 
 bool read_params(Reader& r, TextCache& texts, PooledDraft& node) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,54 @@ namespace weftory::store {
 // Drafts a caller keeps for reuse should hold no more than this.
 inline constexpr std::size_t kRetainedDraftBytes = std::size_t{1} << 16;
 
+// The members of a stage being drafted: each member's token (a `Token`: a
+// text's place or id) and its inputs, all members' inputs in one buffer.
+template <class Token>
+class MemberList {
+ public:
+  void clear() {
+    tokens_.clear();
+    starts_.assign(1, 0);
+    inputs_.clear();
+  }
+  // Starts a member; its inputs follow through add_input.
+  void add(Token token) {
+    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(inputs_.size()));
+    tokens_.push_back(token);
+  }
+  void add_input(MemberInput input) {
+    if (inputs_.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
+    inputs_.push_back(input);
+  }
+  // Room for n more inputs. The buffer is shared by all of a stage's members
+  // and reserved for each, so it grows geometrically: reserving exactly what
+  // one more member needs would copy everything so far for every member,
+  // quadratic in the stage's size.
+  void reserve_inputs(std::size_t n) {
+    const std::size_t needed = inputs_.size() + n;
+    if (needed > inputs_.capacity()) inputs_.reserve(std::max(needed, 2 * inputs_.capacity()));
+  }
+  // Closes the last member; call once all are added.
+  void finish() {
+    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(inputs_.size()));
+  }
+
+  std::size_t size() const { return tokens_.size(); }
+  Token token(std::size_t i) const { return tokens_[i]; }
+  std::span<const MemberInput> inputs(std::size_t i) const {
+    return std::span<const MemberInput>(inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
+  }
+  std::size_t capacity_bytes() const {
+    return tokens_.capacity() * sizeof(Token) + starts_.capacity() * sizeof(std::uint32_t) +
+           inputs_.capacity() * sizeof(MemberInput);
+  }
+
+ private:
+  std::vector<Token> tokens_;
+  std::vector<std::uint32_t> starts_ = {0};  // member m's inputs: [starts_[m], starts_[m + 1])
+  std::vector<MemberInput> inputs_;
+};
+
 class NodeDraft {
  public:
   // Starts a new node of `kind`, dropping everything of the previous one.
@@ -30,9 +79,7 @@ class NodeDraft {
     params_.clear();
     inputs_.clear();
     has_descriptor_ = false;
-    tokens_.clear();
-    starts_.assign(1, 0);
-    member_inputs_.clear();
+    members_.clear();
     sorted_ = true;
     repeated_ = 0;
   }
@@ -66,21 +113,12 @@ class NodeDraft {
 
   // Appends a stage member: its token now, its inputs through
   // add_member_input, before the next member starts.
-  void add_member(std::string_view token) {
-    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
-    tokens_.push_back(add_text(token));
-  }
-  void add_member_input(MemberInput input) {
-    if (member_inputs_.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
-    member_inputs_.push_back(input);
-  }
+  void add_member(std::string_view token) { members_.add(add_text(token)); }
+  void add_member_input(MemberInput input) { members_.add_input(input); }
   // The position (in member order) the next member will have.
-  std::size_t member_count_so_far() const { return tokens_.size(); }
-  // Room for n more member inputs. The buffer is shared by all of a stage's
-  // members and reserved for each, so it grows geometrically: reserving
-  // exactly what one more member needs would copy everything so far for
-  // every member, quadratic in the stage's size.
-  void reserve_member_inputs(std::size_t n) { reserve_more(member_inputs_, n); }
+  std::size_t member_count_so_far() const { return members_.size(); }
+  // Room for n more member inputs (see MemberList::reserve_inputs).
+  void reserve_member_inputs(std::size_t n) { members_.reserve_inputs(n); }
   // Room for n parameters in all; made once per node, on an emptied buffer.
   void reserve_params(std::size_t n) { params_.reserve(n); }
 
@@ -122,7 +160,7 @@ class NodeDraft {
   // everything is added. Returns what sort_params returns.
   std::size_t finish() {
     const std::size_t repeated = sort_params();
-    if (!tokens_.empty()) starts_.push_back(static_cast<std::uint32_t>(member_inputs_.size()));
+    members_.finish();
     name_hash_ = text_hash(name());
     for (Entry& e : params_) {
       e.key_hash = text_hash(view(e.key));
@@ -134,8 +172,7 @@ class NodeDraft {
   // Bytes the draft keeps allocated between nodes.
   std::size_t retained_bytes() const {
     return bytes_.capacity() + params_.capacity() * sizeof(Entry) + inputs_.capacity() * sizeof(NodeId) +
-           tokens_.capacity() * sizeof(Span) + starts_.capacity() * sizeof(std::uint32_t) +
-           member_inputs_.capacity() * sizeof(MemberInput);
+           members_.capacity_bytes();
   }
 
   // The read interface (valid after finish()).
@@ -154,25 +191,15 @@ class NodeDraft {
     if (has_preprocessing_ref_) d.preprocessing_ref = view(descriptor_texts_[5]);
     return d;
   }
-  std::size_t member_count() const { return tokens_.size(); }
-  std::string_view member_token(std::size_t i) const { return view(tokens_[i]); }
-  std::span<const MemberInput> member_inputs(std::size_t i) const {
-    return std::span<const MemberInput>(member_inputs_).subspan(starts_[i], starts_[i + 1] - starts_[i]);
-  }
+  std::size_t member_count() const { return members_.size(); }
+  std::string_view member_token(std::size_t i) const { return view(members_.token(i)); }
+  std::span<const MemberInput> member_inputs(std::size_t i) const { return members_.inputs(i); }
   std::uint64_t name_hash() const { return name_hash_; }
   std::uint64_t key_hash(std::size_t i) const { return params_[i].key_hash; }
   std::uint64_t str_hash(std::size_t i) const { return params_[i].str_hash; }
 
  private:
   static constexpr std::size_t kInsertionSortMax = 16;
-
-  // Makes room for `extra` more elements, at least doubling the capacity
-  // when it grows.
-  template <class T>
-  static void reserve_more(std::vector<T>& v, std::size_t extra) {
-    const std::size_t needed = v.size() + extra;
-    if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
-  }
 
   // A text as a place in bytes_, which may move while the draft is filled.
   struct Span {
@@ -208,9 +235,7 @@ class NodeDraft {
   bool has_preprocessing_ref_ = false;
   bool sorted_ = true;
   std::size_t repeated_ = 0;
-  std::vector<Span> tokens_;
-  std::vector<std::uint32_t> starts_ = {0};  // member m's inputs: [starts_[m], starts_[m + 1])
-  std::vector<MemberInput> member_inputs_;
+  MemberList<Span> members_;
 };
 
 }  // namespace weftory::store
