@@ -166,7 +166,9 @@ Id EGraph::add(SymbolLang enode) {
   const auto node_index = static_cast<std::uint32_t>(added_.size());
   for (Id child : enode.children()) classes_[find_mut(child)].parents.push_back({node_index, new_id});
   push_pending({node_index, new_id});
-  classes_by_op_[op_key(enode.op, enode.arity())].ids.push_back(new_id);
+  OpClasses& by_op = classes_by_op_[op_key(enode.op, enode.arity())];
+  by_op.ids.push_back(new_id);
+  ++by_op.nodes;
   added_.push_back(enode);
   refiled_at_.push_back(0);
   EClass& eclass = classes_.emplace_back();
@@ -294,9 +296,18 @@ std::size_t EGraph::rebuild_classes() {
     for (SymbolLang& node : nodes)
       for (Id& child : node.children()) child = find_mut(child);
     sort_nodes(nodes);
-    const std::size_t before = nodes.size();
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
-    trimmed += before - nodes.size();
+    // Equal e-nodes are adjacent now; each one dropped leaves its key's count.
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+      if (kept > 0 && nodes[k] == nodes[kept - 1]) {
+        --classes_by_op_[op_key(nodes[k].op, nodes[k].arity())].nodes;
+        continue;
+      }
+      if (kept != k) nodes[kept] = std::move(nodes[k]);
+      ++kept;
+    }
+    trimmed += nodes.size() - kept;
+    nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(kept), nodes.end());
   }
 
   for (std::uint64_t key : stale_ops_) {
@@ -347,6 +358,11 @@ std::span<const Id> EGraph::classes_by_op(Symbol op, std::size_t arity) const {
   auto it = classes_by_op_.find(op_key(op, arity));
   if (it == classes_by_op_.end()) return {};
   return it->second.ids;
+}
+
+std::size_t EGraph::count_by_op(Symbol op, std::size_t arity) const {
+  auto it = classes_by_op_.find(op_key(op, arity));
+  return it == classes_by_op_.end() ? 0 : it->second.nodes;
 }
 
 std::optional<Id> EGraph::lookup(const SymbolLang& canonical_node) const {

@@ -200,6 +200,11 @@ class EGraph {
   // operator and arity. Valid after a rebuild; empty when there is none.
   std::span<const Id> classes_by_op(Symbol op, std::size_t arity) const;
 
+  // How many e-nodes of this operator and arity the classes hold together.
+  // Valid after a rebuild, when no class lists an e-node twice and no two
+  // classes hold equal e-nodes.
+  std::size_t count_by_op(Symbol op, std::size_t arity) const;
+
   // The class of an e-node whose children are already canonical, when it is
   // in the hash-cons.
   std::optional<Id> lookup(const SymbolLang& canonical_node) const;
@@ -218,6 +223,9 @@ class EGraph {
 
   struct OpClasses {
     std::vector<Id> ids;
+    // E-nodes of this key in all class lists: one per add, less the
+    // duplicates rebuilds remove.
+    std::size_t nodes = 0;
     bool stale = false;
   };
   static std::uint64_t op_key(Symbol op, std::size_t arity) {

@@ -592,6 +592,50 @@ Substs run_machine(Machine& machine, const EGraph& egraph, Id eclass, std::size_
 
 }  // namespace
 
+namespace {
+
+// The one instruction of a program that binds an operator over distinct
+// variables: a Bind of the root register and nothing else (a repeated
+// variable would add a Compare). Null for any other program.
+const Bind* single_bind(const Program& program) {
+  if (program.instructions.size() != 1) return nullptr;
+  const auto* bind = std::get_if<Bind>(&program.instructions.front());
+  if (bind == nullptr || bind->i != 0 || program.subst.size() != bind->node.arity()) return nullptr;
+  for (const auto& [var, reg] : program.subst)
+    if (reg < bind->out || reg - bind->out >= bind->node.arity()) return nullptr;
+  return bind;
+}
+
+// What the matching machine finds for a single-Bind program, without the
+// machine: the class's e-nodes of the template's operator and arity, in list
+// order, one substitution each, at most `limit` of them.
+void bind_matches(const Program& program, const Bind& bind, const EClass& eclass, std::size_t limit, Substs& out) {
+  const ClassNodes& nodes = eclass.nodes;
+  auto it = nodes.begin();
+  if (nodes.size() >= kBinarySearchThreshold) {
+    it = std::lower_bound(nodes.begin(), nodes.end(), bind.node.op,
+                          [](const SymbolLang& node, Symbol op) { return node.op < op; });
+  }
+  for (; it != nodes.end() && limit > 0; ++it) {
+    const SymbolLang& node = *it;
+    if (bind.node.op < node.op) break;
+    if (!node.matches(bind.node)) continue;
+    Subst& subst = out.emplace_back();
+    const std::span<const Id> children = node.children();
+    for (const auto& [var, reg] : program.subst) subst.insert(var, children[reg - bind.out]);
+    --limit;
+  }
+}
+
+}  // namespace
+
+std::optional<std::size_t> count_matches(const Pattern& pattern, const EGraph& egraph) {
+  const Bind* bind = single_bind(pattern.program());
+  if (bind == nullptr) return std::nullopt;
+  require_clean(egraph);
+  return egraph.count_by_op(bind->node.op, bind->node.arity());
+}
+
 Substs run_program(const Program& program, const EGraph& egraph, Id eclass, std::size_t limit) {
   Machine machine(program, egraph);
   return run_machine(machine, egraph, eclass, limit);
@@ -624,12 +668,47 @@ std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGrap
   matches.reserve(std::min(candidates.size(), limit));
   // The candidates are scattered over the class table: fetch a few ahead.
   constexpr std::size_t kPrefetchDistance = 32;
+  // A single-Bind program's matches are read straight off the class lists;
+  // the machine's trace records need the machine.
+  const Bind* bind = log_enabled(LogLevel::Trace) ? nullptr : single_bind(pattern.program());
   for (std::size_t k = 0; k < candidates.size() && limit > 0; ++k) {
     if (k + kPrefetchDistance < candidates.size()) egraph.prefetch_class(candidates[k + kPrefetchDistance]);
-    visit(candidates[k]);
+    if (bind == nullptr) {
+      visit(candidates[k]);
+      continue;
+    }
+    Substs substs;
+    bind_matches(pattern.program(), *bind, egraph.eclass(candidates[k]), limit, substs);
+    if (substs.empty()) continue;
+    limit -= substs.size();
+    matches.push_back(SearchMatches{candidates[k], std::move(substs), &pattern});
   }
   return matches;
 }
+
+namespace {
+
+// True when the e-node `ast` instantiates under `subst` (its last node, over
+// the variables before it) is listed, with canonical children, in the class
+// of `eclass`. `ids` and `children` are scratch.
+bool listed_in_class(const std::vector<PatternNode>& ast, const Subst& subst, const EGraph& egraph, Id eclass,
+                     std::vector<Id>& ids, std::vector<Id>& children) {
+  for (std::size_t k = 0; k + 1 < ast.size(); ++k) {
+    const std::optional<Id> bound = subst.get(std::get<Var>(ast[k]));
+    if (!bound) return false;  // the general path reports it
+    ids[k] = egraph.find(*bound);
+  }
+  const auto& root = std::get<SymbolLang>(ast.back());
+  children.clear();
+  for (Id child : root.children()) children.push_back(ids[child]);
+  for (const SymbolLang& node : egraph.eclass(eclass).nodes) {
+    if (node.op != root.op || node.arity() != children.size()) continue;
+    if (std::equal(children.begin(), children.end(), node.children().begin())) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<const SearchMatches> matches,
                               std::string_view rule_name) {
@@ -637,6 +716,16 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
   const std::vector<PatternNode>& ast = applier.ast();
   std::vector<Id> ids(ast.size());
   std::vector<Id> children;
+  // An applier that is one operator over variables (a commuted operand order)
+  // often instantiates an e-node its class already lists: adding it would
+  // find it in the hash-cons under an id of that class, and the union would
+  // merge nothing. Such an application is recognised on the class list and
+  // skipped. Every e-node listed with canonical children is a hash-cons key
+  // of its class, because entries are only re-filed within a class.
+  const bool over_vars = !log_enabled(LogLevel::Trace) && ast.size() >= 2 &&
+                         std::holds_alternative<SymbolLang>(ast.back()) &&
+                         std::all_of(ast.begin(), ast.end() - 1,
+                                     [](const PatternNode& node) { return std::holds_alternative<Var>(node); });
   // Matched classes are scattered over the class table: fetch a few ahead.
   constexpr std::size_t kPrefetchDistance = 32;
   for (std::size_t m = 0; m < matches.size(); ++m) {
@@ -647,6 +736,7 @@ std::vector<Id> apply_matches(const Pattern& applier, EGraph& egraph, std::span<
         return "apply_rec " + applier.to_string() + " with " + subst.to_string(egraph.symbols()) + " for " +
                std::string(rule_name);
       });
+      if (over_vars && listed_in_class(ast, subst, egraph, match.eclass, ids, children)) continue;
       for (std::size_t k = 0; k < ast.size(); ++k) {
         if (const auto* var = std::get_if<Var>(&ast[k])) {
           const std::optional<Id> bound = subst.get(*var);

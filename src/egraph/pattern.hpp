@@ -181,6 +181,12 @@ struct SearchMatches {
   const Pattern* pattern = nullptr;
 };
 
+// The number of substitutions an unlimited search would find, when the
+// pattern is one operator over distinct variables (as every rule the reducer
+// runs is): then each e-node of that operator and arity in a clean e-graph is
+// one match. None for any other pattern.
+std::optional<std::size_t> count_matches(const Pattern& pattern, const EGraph& egraph);
+
 // Searches every candidate class until `limit` substitutions are found.
 std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGraph& egraph,
                                              std::size_t limit);

@@ -108,8 +108,19 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   }
 
   const std::size_t threshold = checked_shift(stats.match_limit, stats.times_banned);
-  std::vector<SearchMatches> matches = search_with_limit(rewrite.searcher(), egraph, saturating_add(threshold, 1));
-  const std::size_t total = total_substs(matches);
+  std::vector<SearchMatches> matches;
+  std::size_t total = 0;
+  // When the match count is known without searching and is over the
+  // threshold, the search (which would stop one past the threshold) and its
+  // matches would be thrown away: the ban follows from the count alone.
+  const std::optional<std::size_t> known =
+      log_enabled(LogLevel::Trace) ? std::nullopt : count_matches(rewrite.searcher(), egraph);
+  if (known && *known > threshold) {
+    total = saturating_add(threshold, 1);
+  } else {
+    matches = search_with_limit(rewrite.searcher(), egraph, saturating_add(threshold, 1));
+    total = total_substs(matches);
+  }
   if (total <= threshold) {
     ++stats.times_applied;
     return matches;

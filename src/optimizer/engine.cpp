@@ -163,18 +163,19 @@ std::uint64_t SaturationEngine::searched_arities(std::string_view text) const {
   return found == searched_.end() ? 0 : found->second;
 }
 
-bool SaturationEngine::any_term_searched(const EngineInput& input) const {
-  if (any_searcher_is_variable_) return !input.terms.empty();
+std::size_t SaturationEngine::terms_searched(const EngineInput& input) const {
+  if (any_searcher_is_variable_) return input.terms.size();
   constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
   std::vector<std::uint64_t> arities(input.ops.size(), kUnknown);
+  std::size_t searched = 0;
   for (const EngineTerm& term : input.terms) {
-    if (term.op >= arities.size()) return true;  // the run reports the bad index
+    if (term.op >= arities.size()) return input.terms.size();  // the run reports the bad index
     std::uint64_t& mask = arities[term.op];
     if (mask == kUnknown) mask = searched_arities(input.ops.text(term.op));
     const std::size_t arity = term.children.size();
-    if (mask != 0 && (arity >= 64 || ((mask >> arity) & 1) != 0)) return true;
+    if (mask != 0 && (arity >= 64 || ((mask >> arity) & 1) != 0)) ++searched;
   }
-  return false;
+  return searched;
 }
 
 EngineOutput SaturationEngine::rewrite(const EngineInput& input) const {
@@ -185,7 +186,8 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input) const {
 EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats& stats) const {
   // The run's log records (when a sink is installed) come from the run
   // itself, so it is only skipped when nobody listens.
-  if (!egraph::log_enabled(egraph::LogLevel::Warn) && !any_term_searched(input)) {
+  const std::size_t searched = terms_searched(input);
+  if (!egraph::log_enabled(egraph::LogLevel::Warn) && searched == 0) {
     return rewrite_unmatched(input, stats);
   }
   const auto start = Clock::now();
@@ -196,7 +198,9 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   // run interns (one text per distinct identity key) never outlives it.
   EGraph graph(symbols_);
   egraph::SymbolTable& symbols = graph.symbols();
-  graph.reserve(n);
+  // Room for the terms and one rewritten e-node per searched term (a
+  // commuted operand order), spares regrowing the hash-cons in the run.
+  graph.reserve(n + searched);
   Table<Id> ids;
   ids.reserve(n);
   // Each distinct operator is interned once, when a term first uses it, so

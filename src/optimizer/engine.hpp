@@ -139,10 +139,11 @@ class SaturationEngine final : public RewriteEngine {
 
  private:
   EngineOutput rewrite_unmatched(const EngineInput& input, EngineRunStats& stats) const;
-  // Whether some term has the op and child count of a rule searcher's root.
-  // When none has, no rule can ever match: nothing merges, the classes are
-  // those of hash-consing, and the run would stop after one empty search.
-  bool any_term_searched(const EngineInput& input) const;
+  // How many terms have the op and child count of a rule searcher's root
+  // (every term when a searcher is a bare variable). When none has, no rule
+  // can ever match: nothing merges, the classes are those of hash-consing,
+  // and the run would stop after one empty search.
+  std::size_t terms_searched(const EngineInput& input) const;
 
   egraph::SymbolTable symbols_;
   std::vector<egraph::Rewrite> rules_;

@@ -499,15 +499,30 @@ TEST_P(RandomCongruenceTest, AgreesWithNaiveClosureAndKeepsInvariants) {
     ids.push_back(id);
     terms.push_back({op_code, kids});
   }
+  // After a rebuild the per-operator counts are the e-nodes the classes list.
+  auto expect_counts = [&g](const char* when) {
+    std::map<std::pair<Symbol, std::size_t>, std::size_t> listed;
+    g.for_each_class([&](const EClass& eclass) {
+      for (const SymbolLang& node : eclass.nodes) ++listed[{node.op, node.arity()}];
+    });
+    for (const auto& [key, count] : listed) EXPECT_EQ(g.count_by_op(key.first, key.second), count) << when;
+    EXPECT_EQ(g.count_by_op(sym("r1"), 2), 0u) << when;
+  };
+  g.rebuild();
+  expect_counts("before the unions");
   std::vector<std::pair<int, int>> unions;
   for (int u = 0; u < 8; ++u) {
     const int x = static_cast<int>(rng() % terms.size());
     const int y = static_cast<int>(rng() % terms.size());
     unions.push_back({x, y});
     g.union_(ids[x], ids[y]);
-    if (u % 3 == 0) g.rebuild();
+    if (u % 3 == 0) {
+      g.rebuild();
+      expect_counts("between the unions");
+    }
   }
   g.rebuild();
+  expect_counts("after the unions");
   const std::vector<int> expected = naive_closure(terms, unions);
   for (std::size_t x = 0; x < terms.size(); ++x)
     for (std::size_t y = x + 1; y < terms.size(); ++y)

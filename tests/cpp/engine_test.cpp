@@ -453,6 +453,62 @@ TEST_P(UnmatchedBatchTest, HashConsingAgreesWithTheSaturationRun) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, UnmatchedBatchTest, ::testing::Range(1u, 10u));
 
+// Without a trace sink the run counts single-operator matches instead of
+// searching for a ban, reads them off the class lists, and skips applications
+// whose e-node its class already lists; with one it runs the matching machine
+// and every application. Batches large enough to be banned, rich in commuted
+// duplicates, identities and congruences, must give the same classes and the
+// same iteration records both ways.
+class TracedRunTest : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(TracedRunTest, ShortcutsAgreeWithTheTracedRun) {
+  std::mt19937 rng(GetParam());
+  const std::vector<std::pair<std::string, std::size_t>> shapes = {
+      {"op|add", 2}, {"op|add", 2}, {"op|mul", 2}, {"op|maximum", 2}, {"op|sub", 2},
+      {kAddZeroRight, 1}, {kMulOneLeft, 1}, {"op|neg", 1}, {"op|add", 3}};
+  Terms t;
+  for (int k = 0; k < 12; ++k) t.add("src|s" + std::to_string(k));
+  const std::size_t size = 3500 + 1500 * (GetParam() % 3);
+  while (t.input.terms.size() < size) {
+    const auto& [op, arity] = shapes[rng() % shapes.size()];
+    std::vector<std::uint64_t> children;
+    const std::size_t have = t.input.terms.size();
+    for (std::size_t c = 0; c < arity; ++c) children.push_back(rng() % have);
+    const std::uint64_t term = t.add(op, children);
+    // Often the swapped twin right away, so commuted duplicates merge.
+    if (arity == 2 && rng() % 3 == 0) t.add(op, {children[1], children[0]});
+    if (rng() % 7 == 0) t.input.roots.push_back(term);
+  }
+
+  const SaturationEngine engine;
+  EngineRunStats quick;
+  EngineRunStats traced;
+  const EngineOutput fast = engine.rewrite(t.input, quick);
+  EngineOutput slow;
+  {
+    egraph::ScopedLogSink listening([](egraph::LogLevel, std::string_view) {}, egraph::LogLevel::Trace);
+    slow = engine.rewrite(t.input, traced);
+  }
+  EXPECT_EQ(fast, slow);
+  EXPECT_LT(fast.terms.size(), t.input.terms.size()) << "the batch should merge terms";
+  EXPECT_EQ(quick.stop_reason, traced.stop_reason);
+  ASSERT_EQ(quick.iteration_records.size(), traced.iteration_records.size());
+  bool banned = false;
+  for (std::size_t k = 0; k < quick.iteration_records.size(); ++k) {
+    const auto& a = quick.iteration_records[k];
+    const auto& b = traced.iteration_records[k];
+    EXPECT_EQ(a.applied, b.applied) << "iteration " << k;
+    EXPECT_EQ(a.egraph_nodes, b.egraph_nodes) << "iteration " << k;
+    EXPECT_EQ(a.egraph_classes, b.egraph_classes) << "iteration " << k;
+    EXPECT_EQ(a.n_rebuilds, b.n_rebuilds) << "iteration " << k;
+    EXPECT_EQ(a.stop_reason, b.stop_reason) << "iteration " << k;
+    banned |= a.applied.empty() && !a.stop_reason;
+  }
+  EXPECT_TRUE(banned) << "some iteration should have found its rules banned";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, TracedRunTest, ::testing::Range(1u, 7u));
+
 TEST(EngineTest, LargeBatchesStillMergeAfterBackoff) {
   // 1500 commuted pairs: commute-add finds more than 1000 matches and is
   // banned first, yet the run still merges every pair before it stops.
