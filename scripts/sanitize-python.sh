@@ -136,13 +136,14 @@ sanitized() {
     "$@"
 }
 
-# Seconds each test file took under the sanitizers (one process, 2026-12): the
-# weights by which run_shards balances its two halves. A file not listed
-# weighs one second; a stale figure only makes the halves less even.
+# Seconds each test file takes under the sanitizers (one process, 2026-12, the
+# property tests at a quarter of their examples): the weights by which
+# run_shards balances its two halves. A file not listed weighs one second; a
+# stale figure only makes the halves less even.
 declare -A SHARD_WEIGHTS=(
-  [test_blob.py]=137 [test_cone.py]=84 [test_pickle.py]=32 [test_store.py]=23
-  [test_incremental.py]=22 [test_dot.py]=10 [test_recursion.py]=9 [test_threads.py]=4
-  [test_convert.py]=4
+  [test_blob.py]=52 [test_pickle.py]=40 [test_incremental.py]=30 [test_cone.py]=24
+  [test_store.py]=14 [test_recursion.py]=8 [test_dot.py]=6 [test_threads.py]=5
+  [test_convert.py]=4 [test_dask_workers.py]=4 [test_stress.py]=2
 )
 
 # The suite in two pytest processes at once, each on about half the test

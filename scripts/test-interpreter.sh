@@ -3,7 +3,8 @@
 # of scripts/cpython.sh, builds the module for it in a virtual environment of
 # its own (.venv-<variant>), checks that the interpreter runs with the GIL
 # exactly when it should once the module is imported, and runs the Python
-# suite there (which checks the same again, from inside the test process).
+# suite there (which checks the same again, from inside the test process), as
+# two pytest processes at once (scripts/pytest_shards.py).
 #
 #   scripts/test-interpreter.sh 3.13t|3.15|3.15t [pytest arguments]
 #
@@ -44,4 +45,4 @@ assert sys._is_gil_enabled() == expect_gil, f"sys._is_gil_enabled() is {sys._is_
 print("interpreter:", sys.version, "| GIL", "on" if expect_gil else "off", "| module", weftory_core.__file__)
 PYEOF
 WEFTORY_EXPECT_GIL="$EXPECT_GIL" WEFTORY_EXPECT_PYTHON="${VARIANT%t}" \
-  exec "$VENV/bin/python" -m pytest -q tests/python "$@"
+  exec "$VENV/bin/python" scripts/pytest_shards.py -q tests/python "$@"

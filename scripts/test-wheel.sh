@@ -5,7 +5,8 @@
 # into a new, clean virtual environment (.venv-wheel) with the test tools and
 # mypy, and from a folder outside the tree runs there:
 #   * the Python suite, against the installed copy (a test checks that the
-#     module it imports is the one in .venv-wheel, not anything in the tree);
+#     module it imports is the one in .venv-wheel, not anything in the tree),
+#     as two pytest processes at once (scripts/pytest_shards.py);
 #   * mypy on user code (tests/typing), as a user would run it;
 #   * stubtest of the installed stub against the installed module.
 #   scripts/test-wheel.sh [pytest arguments]
@@ -49,5 +50,5 @@ log "stubtest of the installed stub against the installed module"
 
 log "the Python suite and the user-code type checks against the installed copy"
 "${clean_env[@]}" WEFTORY_EXPECT_INSTALLED_IN="$SITE" \
-  "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$ROOT" \
+  "$VENV/bin/python" "$ROOT/scripts/pytest_shards.py" -q -p no:cacheprovider --rootdir="$ROOT" \
   "$ROOT/tests/python" "$ROOT/tests/typing" "$@"

@@ -11,7 +11,8 @@
 #   6. the Python suite against an AddressSanitizer build of the module, with leak checks;
 #   7. the threaded Python tests against a ThreadSanitizer build of the module, in a
 #      free-threaded CPython 3.13 itself built with ThreadSanitizer (built once and cached);
-#   8. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 60);
+#   8. the blob reader under libFuzzer for a bounded time (WEFTORY_FUZZ_SECONDS, default 30,
+#      in two processes at once);
 #   9. the release: sdist, the wheel built from it, auditwheel repair, and in a clean
 #      environment holding only that wheel the Python suite, mypy on user code and stubtest.
 #
@@ -66,7 +67,7 @@ step "C++ core tests"
 .venv/bin/ctest --test-dir build-tests --output-on-failure -j 2
 
 step "Python tests"
-.venv/bin/python -m pytest -q tests/python
+.venv/bin/python scripts/pytest_shards.py -q tests/python
 
 step "type stub"
 MYPYPATH=. .venv/bin/python -m mypy.stubtest weftory_core --concise
@@ -98,7 +99,7 @@ if [ "$quick" = 0 ]; then
   bash scripts/sanitize-python-tsan.sh -q
 
   step "fuzzing the blob reader"
-  bash scripts/fuzz.sh "${WEFTORY_FUZZ_SECONDS:-60}"
+  bash scripts/fuzz.sh "${WEFTORY_FUZZ_SECONDS:-30}"
 
   step "the release: sdist, wheel from it, repaired wheel installed and tested"
   bash scripts/test-wheel.sh

@@ -15,9 +15,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 _found = glob.glob(os.path.join(ROOT, "build-tests", "_weftory_probe*.so"))
 if _found and os.path.dirname(_found[0]) not in sys.path:
     sys.path.insert(0, os.path.dirname(_found[0]))
+from sanitized_run import UNDER_ASAN  # noqa: E402
+
 probe = pytest.importorskip("_weftory_probe", reason="the probe is built by the C++ test build")
 
-UNDER_ASAN = os.environ.get("WEFTORY_UNDER_ASAN") == "1" or "asan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = [
     pytest.mark.skipif(UNDER_ASAN, reason="a failed allocation aborts under AddressSanitizer"),
     pytest.mark.skipif(not hasattr(probe, "fail_allocation"), reason="the probe fails allocations on Linux only"),

@@ -2,7 +2,6 @@
 memory, the live objects and the process's memory stay flat."""
 
 import gc
-import os
 import tracemalloc
 
 import pytest
@@ -10,10 +9,10 @@ import pytest
 import weftory_core as wc
 
 from contracts import MAGIC, PANIC_EXCEPTION
+from sanitized_run import UNDER_ASAN
 
 # Under the sanitizers LeakSanitizer checks every allocation of the whole suite, and the
 # sanitizer's allocator (quarantine, tracemalloc's own traces) makes these counts meaningless.
-UNDER_ASAN = os.environ.get("WEFTORY_UNDER_ASAN") == "1" or "asan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="LeakSanitizer checks leaks in the sanitized run")
 
 DESCRIPTOR = {"kind": "k", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "s"}
@@ -156,6 +155,11 @@ def _measure(call, n=1000, rounds=6):
     some memory one collection late, which makes single readings swing. A leak of even one
     small object per call grows the minimum by (rounds / 2) * n * 16 bytes at the least."""
     traced, objects = [], []
+    # Everything alive before the first call is moved out of the collector's reach, so each
+    # collection and object count below walks only what the calls left behind, not the
+    # whole test session's heap.
+    gc.collect()
+    gc.freeze()
     tracemalloc.start()
     try:
         _run(call, n)
@@ -167,6 +171,7 @@ def _measure(call, n=1000, rounds=6):
             objects.append(len(gc.get_objects()))
     finally:
         tracemalloc.stop()
+        gc.unfreeze()
     half = rounds // 2
     return min(traced[half:]) - min(traced[:half]), min(objects[half:]) - min(objects[:half])
 
