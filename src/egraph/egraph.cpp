@@ -22,11 +22,13 @@ SymbolLang::SymbolLang(Symbol op_symbol, std::span<const Id> children)
     : op(op_symbol), size_(static_cast<std::uint32_t>(children.size())) {
   if (size_ > kInline) {
     heap_ = new Id[size_];
+    std::memcpy(heap_, children.data(), children.size() * sizeof(Id));
   } else {
-    inline_[0] = 0;
-    inline_[1] = 0;
+    // Nearly every e-node is copied this way, often several times: two
+    // plain stores, not a call to memcpy of a length known only at run time.
+    inline_[0] = size_ > 0 ? children[0] : 0;
+    inline_[1] = size_ > 1 ? children[1] : 0;
   }
-  if (!children.empty()) std::memcpy(data(), children.data(), children.size() * sizeof(Id));
 }
 
 SymbolLang SymbolLang::with_arity(Symbol op_symbol, std::size_t arity) {
