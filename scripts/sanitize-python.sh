@@ -7,6 +7,7 @@
 #                                              # on half the files: see run_shards)
 #   scripts/sanitize-python.sh -k store -x     # extra options go to both processes;
 #   scripts/sanitize-python.sh tests/python/test_blob.py  # a path: one process
+#   WEFTORY_PYTEST_SHARDS=1 scripts/sanitize-python.sh   # the whole suite in one process
 #
 # How it works
 #   * The extension is built by pip through scikit-build-core with clang 19 and
@@ -213,7 +214,7 @@ main() {
   for arg in "$@"; do
     if [ -e "$arg" ] || [[ "$arg" == tests/* ]]; then names_paths=1; fi
   done
-  if [ "$names_paths" = 0 ]; then
+  if [ "$names_paths" = 0 ] && [ "${WEFTORY_PYTEST_SHARDS:-2}" != 1 ]; then
     run_shards "$@" || rc=$?
   else
     log "pytest tests/python $* under the sanitizers"
