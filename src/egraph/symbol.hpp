@@ -1,8 +1,8 @@
 // Interned symbols: a table maps each distinct text to a small integer and
 // back. Equal texts give equal symbols within one table. A table belongs to
-// whatever does the work (an e-graph, the rule set of an engine), so what a
-// run interns lives exactly as long as the run: nothing is process-wide and
-// nothing is shared between threads.
+// whatever does the work (an e-graph, the rule set), so what a run interns
+// lives exactly as long as the run. The one table threads share is the rule
+// set's, which is only read (copied into each run's) once built.
 #pragma once
 
 #include <cstddef>

@@ -137,34 +137,42 @@ std::uint64_t EngineInput::add(std::string_view op, std::span<const std::uint64_
   return terms.size() - 1;
 }
 
-SaturationEngine::SaturationEngine() {
-  rules_.reserve(rules::kCommutativeNames.size() + rules::kScalarIdentities.size());
+SaturationEngine::RuleSet::RuleSet() {
+  rules.reserve(rules::kCommutativeNames.size() + rules::kScalarIdentities.size());
   for (std::string_view name : rules::kCommutativeNames) {
     const std::string op = rules::commutative_key(name);
-    rules_.push_back(
-        rule("commute-" + std::string(name), "(" + op + " ?a ?b)", "(" + op + " ?b ?a)", symbols_));
+    rules.push_back(rule("commute-" + std::string(name), "(" + op + " ?a ?b)", "(" + op + " ?b ?a)", symbols));
   }
   for (const std::string& key : rules::identity_keys())
-    rules_.push_back(rule("identity-" + key, "(" + key + " ?x)", "?x", symbols_));
-  for (const egraph::Rewrite& r : rules_) {
+    rules.push_back(rule("identity-" + key, "(" + key + " ?x)", "?x", symbols));
+  for (const egraph::Rewrite& r : rules) {
     const auto* root = std::get_if<SymbolLang>(&r.searcher().ast().back());
     // A searcher that is a bare variable matches every term.
     if (!root) {
-      any_searcher_is_variable_ = true;
+      any_searcher_is_variable = true;
       continue;
     }
     const std::size_t arity = root->arity();
-    searched_[std::string(symbols_.text(root->op))] |= arity < 64 ? std::uint64_t{1} << arity : 0;
+    searched[std::string(symbols.text(root->op))] |= arity < 64 ? std::uint64_t{1} << arity : 0;
   }
 }
 
+const SaturationEngine::RuleSet& SaturationEngine::rule_set() {
+  // Never destroyed: a thread still reducing while the process exits must
+  // not meet a rule set torn down under it.
+  static const RuleSet* const set = new RuleSet();
+  return *set;
+}
+
+SaturationEngine::SaturationEngine() : set_(&rule_set()) {}
+
 std::uint64_t SaturationEngine::searched_arities(std::string_view text) const {
-  const auto found = searched_.find(text);
-  return found == searched_.end() ? 0 : found->second;
+  const auto found = set_->searched.find(text);
+  return found == set_->searched.end() ? 0 : found->second;
 }
 
 std::size_t SaturationEngine::terms_searched(const EngineInput& input) const {
-  if (any_searcher_is_variable_) return input.terms.size();
+  if (set_->any_searcher_is_variable) return input.terms.size();
   constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
   std::vector<std::uint64_t> arities(input.ops.size(), kUnknown);
   std::size_t searched = 0;
@@ -196,7 +204,7 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   // Load the terms; identical terms share a class from the start. The run's
   // symbols start as a copy of the rules' and die with the e-graph, so what a
   // run interns (one text per distinct identity key) never outlives it.
-  EGraph graph(symbols_);
+  EGraph graph(set_->symbols);
   egraph::SymbolTable& symbols = graph.symbols();
   // Room for the terms and one rewritten e-node per searched term (a
   // commuted operand order), spares regrowing the hash-cons in the run.
@@ -225,7 +233,7 @@ EngineOutput SaturationEngine::rewrite(const EngineInput& input, EngineRunStats&
   runner.with_egraph(std::move(graph))
       .with_iteration_limit(iteration_limit_)
       .with_node_limit(kNodesPerTerm * n + kNodeAllowance);
-  runner.run(rules_);
+  runner.run(set_->rules);
   const auto ran_at = Clock::now();
   const EGraph& result = runner.egraph();
 

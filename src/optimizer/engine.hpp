@@ -128,13 +128,13 @@ class SaturationEngine final : public RewriteEngine {
   // The same, also reporting what the run did.
   EngineOutput rewrite(const EngineInput& input, EngineRunStats& stats) const;
 
-  const std::vector<egraph::Rewrite>& rules() const { return rules_; }
+  const std::vector<egraph::Rewrite>& rules() const { return set_->rules; }
   // The arities (bit k for k children) with which a term whose op is `text`
   // is the root of some rule's searcher; 0 when no rule can match it.
   std::uint64_t searched_arities(std::string_view text) const;
   // The symbols of the rules (names, operators, variables); every run's
   // symbol table starts as a copy, so the rules' symbols mean the same there.
-  const egraph::SymbolTable& symbols() const { return symbols_; }
+  const egraph::SymbolTable& symbols() const { return set_->symbols; }
   std::size_t iteration_limit() const { return iteration_limit_; }
 
  private:
@@ -145,15 +145,26 @@ class SaturationEngine final : public RewriteEngine {
   // and the run would stop after one empty search.
   std::size_t terms_searched(const EngineInput& input) const;
 
-  egraph::SymbolTable symbols_;
-  std::vector<egraph::Rewrite> rules_;
-  // searched_arities of every rule searcher's root operator.
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  // The rules with their symbols, and what the rules' searchers look for.
+  // Built once per process, on first use, and only read after that (every
+  // run copies the symbols into its own table), so every engine shares it:
+  // parsing and compiling the twelve patterns again for each reduction cost
+  // more than reducing a small graph.
+  struct RuleSet {
+    RuleSet();
+    egraph::SymbolTable symbols;
+    std::vector<egraph::Rewrite> rules;
+    // searched_arities of every rule searcher's root operator.
+    struct TextHash {
+      using is_transparent = void;
+      std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    boost::unordered_flat_map<std::string, std::uint64_t, TextHash, std::equal_to<>> searched;
+    bool any_searcher_is_variable = false;
   };
-  boost::unordered_flat_map<std::string, std::uint64_t, TextHash, std::equal_to<>> searched_;
-  bool any_searcher_is_variable_ = false;
+  static const RuleSet& rule_set();
+
+  const RuleSet* set_;
   std::size_t iteration_limit_ = kIterationLimit;
 };
 

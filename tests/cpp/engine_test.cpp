@@ -69,6 +69,26 @@ TEST(EngineTest, HasTwelveRulesInOrderAndAnIterationLimitOfTwelve) {
   EXPECT_EQ(engine.iteration_limit(), 12u);
 }
 
+// The rule set is built once, by whichever engine comes first, and shared:
+// engines made on many threads at once all see the same twelve rules.
+TEST(EngineTest, ConcurrentEnginesShareOneRuleSet) {
+  std::vector<const std::vector<egraph::Rewrite>*> seen(8, nullptr);
+  std::vector<std::string> last_names(seen.size());
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < seen.size(); ++k)
+    threads.emplace_back([&, k] {
+      const SaturationEngine engine;
+      seen[k] = &engine.rules();
+      last_names[k] = std::string(engine.symbols().text(engine.rules().back().name()));
+    });
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t k = 0; k < seen.size(); ++k) {
+    EXPECT_EQ(seen[k], seen[0]);
+    EXPECT_EQ(last_names[k], std::string("identity-") + kMulOneLeft);
+  }
+  EXPECT_EQ(seen[0]->size(), 12u);
+}
+
 TEST(EngineTest, EmptyInputGivesEmptyOutput) {
   const EngineOutput out = rewrite(EngineInput{});
   EXPECT_TRUE(out.terms.empty());
