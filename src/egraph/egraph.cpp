@@ -223,7 +223,9 @@ bool EGraph::union_(Id a, Id b) {
 }
 
 std::size_t EGraph::rebuild() {
-  const auto start = std::chrono::steady_clock::now();
+  // The clock is read for the log record only.
+  const auto start = log_enabled(LogLevel::Info) ? std::chrono::steady_clock::now()
+                                                 : std::chrono::steady_clock::time_point{};
   const std::size_t old_size = total_size();
   const std::size_t old_classes = number_of_classes();
 
