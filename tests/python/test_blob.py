@@ -37,7 +37,7 @@ from blob_builder import (
     u32,
     u64,
 )
-from sanitized_run import UNDER_ASAN, examples
+from sanitized_run import UNDER_ASAN
 from contracts import (
     BAD_MAGIC,
     BAD_UTF8,
@@ -668,7 +668,7 @@ def test_invalid_utf8_wins_over_later_truncation():
     assert read_error(data) == BAD_UTF8
 
 
-@settings(max_examples=examples(300), deadline=None, derandomize=True, database=None)
+@settings(max_examples=300, deadline=None, derandomize=True, database=None)
 @given(st.binary(max_size=8))
 def test_name_bytes_read_exactly_when_python_decodes_them(raw):
     data = blob([source(raw)])
@@ -1039,7 +1039,7 @@ def _build(steps):
     return store
 
 
-@settings(max_examples=examples(200), deadline=None, derandomize=True, database=None,
+@settings(max_examples=200, deadline=None, derandomize=True, database=None,
           suppress_health_check=[HealthCheck.too_slow])
 @given(_steps, st.lists(st.integers(min_value=0, max_value=10**6), max_size=5))
 def test_random_stores_round_trip(steps, output_picks):
@@ -1109,7 +1109,7 @@ def _mutate(data, mutations):
     return bytes(data)
 
 
-@settings(max_examples=examples(600), deadline=None, derandomize=True, database=None,
+@settings(max_examples=600, deadline=None, derandomize=True, database=None,
           suppress_health_check=[HealthCheck.too_slow])
 @given(st.sampled_from(range(len(_SEEDS))), _mutations)
 def test_mutated_blobs_read_or_fail_exactly(seed, mutations):

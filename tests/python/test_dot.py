@@ -15,7 +15,6 @@ import weftory_core as wc
 
 from blob_builder import DESCRIPTOR, blob, every_kind_blob, exchange, external, join, op, reduction, source, stage
 from contracts import DOT_FOOTER, DOT_HEADER
-from sanitized_run import examples
 
 
 def escape(label):
@@ -367,7 +366,7 @@ _float_batches = st.lists(
 )
 
 
-@settings(max_examples=examples(100), deadline=None, derandomize=True, database=None)
+@settings(max_examples=100, deadline=None, derandomize=True, database=None)
 @given(_float_batches)
 def test_random_float_texts(values):
     store = wc.GraphStore()

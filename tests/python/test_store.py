@@ -10,7 +10,6 @@ from hypothesis import strategies as st
 import weftory_core as wc
 
 from contracts import DESCRIPTOR_FIELDS, DESCRIPTOR_KEYS, NODE_KEYS, no_node
-from sanitized_run import examples
 
 
 def add_any(store, kind, inputs, params=None, name="n", descriptor=None):
@@ -459,7 +458,7 @@ _actions = st.lists(
 )
 
 
-@settings(max_examples=examples(150), deadline=None, derandomize=True, database=None,
+@settings(max_examples=150, deadline=None, derandomize=True, database=None,
           suppress_health_check=[HealthCheck.too_slow])
 @given(_actions)
 def test_interning_matches_model(actions):
