@@ -166,8 +166,11 @@ Id EGraph::add(SymbolLang enode) {
 
   unionfind_.push_back(new_id);
   const auto node_index = static_cast<std::uint32_t>(added_.size());
+  // The new e-node is filed under its canonical form, and its class holds it
+  // alone, so the next rebuild has nothing to do for either: should one of
+  // its children be merged away before then, that merge files the e-node for
+  // repair itself (it is among the merged class's parents).
   for (Id child : enode.children()) classes_[find_mut(child)].parents.push_back({node_index, new_id});
-  push_pending({node_index, new_id});
   OpClasses& by_op = classes_by_op_[op_key(enode.op, enode.arity())];
   by_op.ids.push_back(new_id);
   ++by_op.nodes;
@@ -177,7 +180,6 @@ Id EGraph::add(SymbolLang enode) {
   eclass.id = new_id;
   eclass.nodes.push_back(std::move(enode));
   ++class_count_;
-  dirty_.push_back(new_id);
   clean_ = false;
   log_lazy(LogLevel::Trace, [&] { return "  ...adding to " + std::to_string(new_id); });
   return new_id;

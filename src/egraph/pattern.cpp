@@ -677,11 +677,16 @@ std::vector<SearchMatches> search_with_limit(const Pattern& pattern, const EGrap
       visit(candidates[k]);
       continue;
     }
-    Substs substs;
-    bind_matches(pattern.program(), *bind, egraph.eclass(candidates[k]), limit, substs);
-    if (substs.empty()) continue;
-    limit -= substs.size();
-    matches.push_back(SearchMatches{candidates[k], std::move(substs), &pattern});
+    // Filled in place: moving a finished match moves each substitution.
+    SearchMatches& match = matches.emplace_back();
+    bind_matches(pattern.program(), *bind, egraph.eclass(candidates[k]), limit, match.substs);
+    if (match.substs.empty()) {
+      matches.pop_back();
+      continue;
+    }
+    match.eclass = candidates[k];
+    match.pattern = &pattern;
+    limit -= match.substs.size();
   }
   return matches;
 }

@@ -101,7 +101,7 @@ class SmallVec {
 
   void reserve(std::size_t wanted) {
     if (wanted <= capacity_) return;
-    T* fresh = static_cast<T*>(::operator new(wanted * sizeof(T), std::align_val_t{alignof(T)}));
+    T* fresh = static_cast<T*>(allocate(wanted * sizeof(T)));
     std::uninitialized_move(begin(), end(), fresh);
     std::destroy(begin(), end());
     release();
@@ -114,9 +114,24 @@ class SmallVec {
   T* inline_data() { return std::launder(reinterpret_cast<T*>(inline_)); }
   const T* inline_data() const { return std::launder(reinterpret_cast<const T*>(inline_)); }
 
+  // The aligned operator new goes through the C library's memalign, several
+  // times the cost of a plain allocation, which already gives every element
+  // type but an over-aligned one its alignment.
+  static constexpr bool kOverAligned = alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+  static void* allocate(std::size_t bytes) {
+    if constexpr (kOverAligned) return ::operator new(bytes, std::align_val_t{alignof(T)});
+    return ::operator new(bytes);
+  }
+
   // Frees heap storage; the elements must already be destroyed.
   void release() {
-    if (on_heap()) ::operator delete(heap_, std::align_val_t{alignof(T)});
+    if (on_heap()) {
+      if constexpr (kOverAligned) {
+        ::operator delete(heap_, std::align_val_t{alignof(T)});
+      } else {
+        ::operator delete(heap_);
+      }
+    }
     capacity_ = N;
   }
 

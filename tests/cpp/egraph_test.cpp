@@ -483,7 +483,9 @@ TEST_P(RandomCongruenceTest, AgreesWithNaiveClosureAndKeepsInvariants) {
   std::vector<std::pair<int, std::vector<int>>> terms;
   EGraph g(test_symbols());
   std::vector<Id> ids;
-  for (int k = 0; k < 120; ++k) {
+  // The first 120 terms come before any union; later ones are added between
+  // unions, before the rebuild that repairs them.
+  auto add_term = [&](int k) {
     const int op = static_cast<int>(rng() % 3);
     std::vector<int> kids;
     // Few leaves (r0 with no children), then mostly one- and three-child nodes.
@@ -498,7 +500,8 @@ TEST_P(RandomCongruenceTest, AgreesWithNaiveClosureAndKeepsInvariants) {
     // Duplicates map to the earlier term in the reference as well.
     ids.push_back(id);
     terms.push_back({op_code, kids});
-  }
+  };
+  for (int k = 0; k < 120; ++k) add_term(k);
   // After a rebuild the per-operator counts are the e-nodes the classes list.
   auto expect_counts = [&g](const char* when) {
     std::map<std::pair<Symbol, std::size_t>, std::size_t> listed;
@@ -516,6 +519,7 @@ TEST_P(RandomCongruenceTest, AgreesWithNaiveClosureAndKeepsInvariants) {
     const int y = static_cast<int>(rng() % terms.size());
     unions.push_back({x, y});
     g.union_(ids[x], ids[y]);
+    add_term(static_cast<int>(terms.size()));
     if (u % 3 == 0) {
       g.rebuild();
       expect_counts("between the unions");
