@@ -40,7 +40,7 @@ log() { printf '[sanitize-cpp] %s\n' "$*" >&2; }
 die() { printf '[sanitize-cpp] error: %s\n' "$*" >&2; exit 1; }
 
 ensure_tools() {
-  ensure_debian_packages clang-19 libclang-rt-19-dev libgtest-dev libboost1.81-dev || die "missing packages"
+  ensure_debian_packages clang-19 libclang-rt-19-dev libgtest-dev libboost1.81-dev ninja-build || die "missing packages"
   command -v cmake >/dev/null || ensure_debian_packages cmake || die "missing cmake"
 }
 
@@ -50,11 +50,19 @@ configure_and_build() {
   shift 2
   local targets=()
   [ "$#" -eq 0 ] || targets=(--target "$@")
+  # Ninja builds the named targets side by side; make would build them one
+  # after the other, each a single test file, on one core. A tree configured
+  # for another generator is started afresh.
+  if [ -f "$dir/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$dir/CMakeCache.txt"; then
+    rm -rf "$dir"
+  fi
   local args=(
-    -S "$ROOT" -B "$dir"
+    -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM=/usr/bin/ninja
     -DCMAKE_C_COMPILER="$CC_BIN" -DCMAKE_CXX_COMPILER="$CXX_BIN"
-    # Debug keeps assertions on; -O1 keeps the sanitized tests fast.
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1"
+    # Debug keeps assertions on; -O1 keeps the sanitized core fast; line
+    # tables are all a report needs for its file:line frames, at a third
+    # less compile time than full debug information.
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-gline-tables-only -O1"
     -DWEFTORY_BUILD_PYTHON=OFF -DWEFTORY_BUILD_TESTS=ON
     -DWEFTORY_SANITIZE="$sanitize"
   )
@@ -87,9 +95,20 @@ run_ctest() {
   ctest --test-dir "$dir" --output-on-failure --no-tests="$no_tests" -j "$JOBS" "$@"
 }
 
+# Every test executable: the build's other targets (the Python probe module)
+# are not run here.
+test_targets() {
+  local file
+  for file in "$ROOT"/tests/cpp/*_test.cpp; do
+    [ -e "$file" ] && basename "$file" .cpp
+  done
+}
+
 run_asan() {
-  local dir="$ROOT/build-asan" start=$SECONDS
-  configure_and_build "$dir" address,undefined
+  local dir="$ROOT/build-asan" start=$SECONDS targets
+  mapfile -t targets < <(test_targets)
+  [ "${#targets[@]}" -gt 0 ] || targets=(all)
+  configure_and_build "$dir" address,undefined "${targets[@]}"
   log "ctest in $dir (all tests)"
   ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:exitcode=23:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
   LSAN_OPTIONS="exitcode=23${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \

@@ -104,7 +104,7 @@ build_extension() {
       "$VENV/bin/python" -m pip install --no-build-isolation --no-deps \
         --config-settings=build-dir="$BUILD_DIR" \
         --config-settings=cmake.build-type=Debug \
-        --config-settings=cmake.define.CMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+        --config-settings=cmake.define.CMAKE_CXX_FLAGS_DEBUG="-gline-tables-only -O1" \
         --config-settings=cmake.define.WEFTORY_SANITIZE=address,undefined \
         --config-settings=cmake.define.WEFTORY_BUILD_TESTS=OFF \
         . >&2
