@@ -170,8 +170,8 @@ Id EGraph::add(SymbolLang enode) {
   // alone, so the next rebuild has nothing to do for either: should one of
   // its children be merged away before then, that merge files the e-node for
   // repair itself (it is among the merged class's parents).
-  for (Id child : enode.children()) classes_[find_mut(child)].parents.push_back({node_index, new_id});
-  OpClasses& by_op = classes_by_op_[op_key(enode.op, enode.arity())];
+  for (Id child : enode.children()) classes_[find_mut(child)].parents.push_back({node_index, new_id}, parent_blocks_);
+  OpClasses& by_op = op_entries_[op_entry(enode.op, enode.arity())];
   by_op.ids.push_back(new_id);
   ++by_op.nodes;
   added_.push_back(enode);
@@ -191,13 +191,25 @@ EClass& EGraph::eclass_mut(Id id) {
   return classes_[root];
 }
 
+std::uint32_t EGraph::op_entry(Symbol op, std::size_t arity) {
+  const std::uint32_t found = find_op_entry(op, arity);
+  if (found != kNoOpEntry) return found;
+  if (op.index() >= op_heads_.size()) op_heads_.resize(std::size_t{op.index()} + 1, kNoOpEntry);
+  const auto at = static_cast<std::uint32_t>(op_entries_.size());
+  OpClasses& entry = op_entries_.emplace_back();
+  entry.arity = static_cast<std::uint32_t>(arity);
+  entry.next = op_heads_[op.index()];
+  op_heads_[op.index()] = at;
+  return at;
+}
+
 void EGraph::mark_ops_stale(const ClassNodes& nodes) {
   for (const SymbolLang& node : nodes) {
-    const std::uint64_t key = op_key(node.op, node.arity());
-    OpClasses& entry = classes_by_op_[key];
+    const std::uint32_t at = op_entry(node.op, node.arity());
+    OpClasses& entry = op_entries_[at];
     if (!entry.stale) {
       entry.stale = true;
-      stale_ops_.push_back(key);
+      stale_ops_.push_back(at);
     }
   }
 }
@@ -217,9 +229,10 @@ bool EGraph::union_(Id a, Id b) {
   for (const ParentEntry& entry : removed.parents) push_pending(entry);
   mark_ops_stale(removed.nodes);
   concat_keeping_longer(kept.nodes, removed.nodes);
-  concat_keeping_longer(kept.parents, removed.parents);
+  if (kept.parents.size() < removed.parents.size()) kept.parents.swap(removed.parents);
+  kept.parents.append(removed.parents.begin(), removed.parents.end(), parent_blocks_);
+  removed.parents.release(parent_blocks_);
   removed.nodes.shrink_to_fit();
-  removed.parents.shrink_to_fit();
   dirty_.push_back(r1);
   return true;
 }
@@ -306,7 +319,7 @@ std::size_t EGraph::rebuild_classes() {
     std::size_t kept = 0;
     for (std::size_t k = 0; k < nodes.size(); ++k) {
       if (kept > 0 && nodes[k] == nodes[kept - 1]) {
-        --classes_by_op_[op_key(nodes[k].op, nodes[k].arity())].nodes;
+        --op_entries_[op_entry(nodes[k].op, nodes[k].arity())].nodes;
         continue;
       }
       if (kept != k) nodes[kept] = std::move(nodes[k]);
@@ -316,8 +329,8 @@ std::size_t EGraph::rebuild_classes() {
     nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(kept), nodes.end());
   }
 
-  for (std::uint64_t key : stale_ops_) {
-    OpClasses& entry = classes_by_op_[key];
+  for (std::uint32_t at : stale_ops_) {
+    OpClasses& entry = op_entries_[at];
     refresh_op_index(entry.ids);
     entry.stale = false;
   }
@@ -328,7 +341,7 @@ std::size_t EGraph::rebuild_classes() {
 // `ids` is ascending and free of duplicates but may name merged classes.
 // Keeps the roots in place, and merges in the roots of the merged ones that
 // are not listed yet, so the list stays ascending without a full sort.
-void EGraph::refresh_op_index(std::vector<Id>& ids) {
+void EGraph::refresh_op_index(support::SmallVec<Id, 2>& ids) {
   scratch_.clear();
   std::size_t kept = 0;
   for (Id id : ids) {
@@ -340,7 +353,7 @@ void EGraph::refresh_op_index(std::vector<Id>& ids) {
       scratch_.push_back(root);
     }
   }
-  ids.resize(kept);
+  ids.erase(ids.begin() + kept, ids.end());
   for (Id root : scratch_) {
     if (marks_[root]) continue;
     marks_[root] = 1;
@@ -361,14 +374,15 @@ std::vector<Id> EGraph::class_ids() const {
 }
 
 std::span<const Id> EGraph::classes_by_op(Symbol op, std::size_t arity) const {
-  auto it = classes_by_op_.find(op_key(op, arity));
-  if (it == classes_by_op_.end()) return {};
-  return it->second.ids;
+  const std::uint32_t at = find_op_entry(op, arity);
+  if (at == kNoOpEntry) return {};
+  const OpClasses& entry = op_entries_[at];
+  return {entry.ids.begin(), entry.ids.size()};
 }
 
 std::size_t EGraph::count_by_op(Symbol op, std::size_t arity) const {
-  auto it = classes_by_op_.find(op_key(op, arity));
-  return it == classes_by_op_.end() ? 0 : it->second.nodes;
+  const std::uint32_t at = find_op_entry(op, arity);
+  return at == kNoOpEntry ? 0 : op_entries_[at].nodes;
 }
 
 std::optional<Id> EGraph::lookup(const SymbolLang& canonical_node) const {

@@ -19,6 +19,7 @@
 
 #include "egraph/symbol.hpp"
 #include "support/big_alloc.hpp"
+#include "support/block_pool.hpp"
 #include "support/hash.hpp"
 #include "support/small_vec.hpp"
 
@@ -111,9 +112,10 @@ struct ParentEntry {
 
 // Most classes hold one or two e-nodes (two after a commuted duplicate joins)
 // and have one parent; those live inside the class record, which is then
-// exactly one cache line.
+// exactly one cache line. Longer parent lists live in the e-graph's block
+// pool: nearly every rewrite gives two classes a second parent.
 using ClassNodes = support::SmallVec<SymbolLang, 2>;
-using ClassParents = support::SmallVec<ParentEntry, 1>;
+using ClassParents = support::PooledVec<ParentEntry, 1>;
 
 struct alignas(64) EClass {
   // The id the class was created with; it stays canonical while the class
@@ -221,19 +223,31 @@ class EGraph {
   [[noreturn]] void out_of_bounds(Id id) const;
   [[noreturn]] static void invalid_id(Id id);
 
+  // The classes holding e-nodes of one operator and arity. Most operators
+  // name one source or a handful of e-nodes, so the list starts inline.
   struct OpClasses {
-    std::vector<Id> ids;
+    std::uint32_t arity = 0;
+    // The entry of the same operator with another arity, or kNoOpEntry.
+    std::uint32_t next = 0;
+    support::SmallVec<Id, 2> ids;
     // E-nodes of this key in all class lists: one per add, less the
     // duplicates rebuilds remove.
     std::size_t nodes = 0;
     bool stale = false;
   };
-  static std::uint64_t op_key(Symbol op, std::size_t arity) {
-    return (std::uint64_t{op.index()} << 32) | static_cast<std::uint32_t>(arity);
+  static constexpr std::uint32_t kNoOpEntry = ~std::uint32_t{0};
+  // The entry of (op, arity), or kNoOpEntry; op_entry creates it if absent.
+  // Entries are found through the operator's symbol number, not a hash.
+  std::uint32_t find_op_entry(Symbol op, std::size_t arity) const {
+    if (op.index() >= op_heads_.size()) return kNoOpEntry;
+    std::uint32_t at = op_heads_[op.index()];
+    while (at != kNoOpEntry && op_entries_[at].arity != arity) at = op_entries_[at].next;
+    return at;
   }
+  std::uint32_t op_entry(Symbol op, std::size_t arity);
   void mark_ops_stale(const ClassNodes& nodes);
   std::size_t rebuild_classes();
-  void refresh_op_index(std::vector<Id>& ids);
+  void refresh_op_index(support::SmallVec<Id, 2>& ids);
 
   SymbolTable symbols_;
   std::vector<Id, support::BigAllocator<Id>> unionfind_;
@@ -258,14 +272,18 @@ class EGraph {
   std::vector<EClass, support::BigAllocator<EClass>> classes_;
   std::size_t class_count_ = 0;
   std::vector<SymbolLang, support::BigAllocator<SymbolLang>> added_;
+  // The storage of the classes' parent lists beyond their first entry.
+  support::BlockPool parent_blocks_;
   // Classes whose node lists may need canonicalising, sorting and
   // deduplication at the next rebuild; every other class already is clean.
   std::vector<Id> dirty_;
   // Scratch for rebuild: one flag per id, all clear between uses.
   std::vector<std::uint8_t> marks_;
   std::vector<Id> scratch_;
-  boost::unordered_flat_map<std::uint64_t, OpClasses, support::IntHash> classes_by_op_;
-  std::vector<std::uint64_t> stale_ops_;
+  std::vector<OpClasses> op_entries_;
+  // By symbol number: the first entry of that operator, or kNoOpEntry.
+  std::vector<std::uint32_t> op_heads_;
+  std::vector<std::uint32_t> stale_ops_;
   bool clean_ = false;
 };
 

@@ -708,7 +708,12 @@ bool listed_in_class(const std::vector<PatternNode>& ast, const Subst& subst, co
   for (Id child : root.children()) children.push_back(ids[child]);
   for (const SymbolLang& node : egraph.eclass(eclass).nodes) {
     if (node.op != root.op || node.arity() != children.size()) continue;
-    if (std::equal(children.begin(), children.end(), node.children().begin())) return true;
+    // A plain loop: std::equal turns into a call to memcmp, which costs more
+    // than comparing the two or so ids.
+    const std::span<const Id> listed = node.children();
+    std::size_t k = 0;
+    while (k < listed.size() && listed[k] == children[k]) ++k;
+    if (k == listed.size()) return true;
   }
   return false;
 }

@@ -12,6 +12,7 @@
 #include "egraph/log.hpp"
 #include "log_capture.hpp"
 #include "support/big_alloc.hpp"
+#include "support/block_pool.hpp"
 #include "support/fatal.hpp"
 #include "support/small_vec.hpp"
 #include "test_symbols.hpp"
@@ -19,6 +20,8 @@
 namespace weftory::egraph {
 
 using support::BigAllocator;
+using support::BlockPool;
+using support::PooledVec;
 using support::FatalError;
 using support::SmallVec;
 using support::kHugePageSize;
@@ -128,6 +131,62 @@ TEST(SmallVecTest, EraseShiftsTheTailAndShrinkReturnsToInline) {
   EXPECT_TRUE(v.empty());
   v.push_back("again");
   EXPECT_EQ(contents(v), (std::vector<std::string>{"again"}));
+}
+
+// ---------------------------------------------------------------------------
+// PooledVec over one BlockPool, against plain vectors: random pushes, appends
+// between vectors, swaps, moves and releases. Blocks handed out twice, or cut
+// from a slab across another block, show up as foreign elements.
+
+TEST(PooledVecTest, ManyVectorsSharingAPoolKeepTheirElements) {
+  using Vec = PooledVec<std::uint64_t, 1>;
+  for (unsigned seed = 0; seed < 4; ++seed) {
+    std::mt19937 rng(seed);
+    BlockPool pool;
+    std::vector<Vec> vecs(40);
+    std::vector<std::vector<std::uint64_t>> model(vecs.size());
+    std::uint64_t next_value = 0;
+    for (int step = 0; step < 20000; ++step) {
+      const std::size_t a = rng() % vecs.size();
+      const std::size_t b = rng() % vecs.size();
+      switch (rng() % 10) {
+        case 0:
+          if (a != b && model[a].size() + model[b].size() <= 300) {
+            vecs[a].append(vecs[b].begin(), vecs[b].end(), pool);
+            model[a].insert(model[a].end(), model[b].begin(), model[b].end());
+          }
+          break;
+        case 1:
+          vecs[a].swap(vecs[b]);
+          std::swap(model[a], model[b]);
+          break;
+        case 2:
+          if (rng() % 4 == 0) {
+            vecs[a].release(pool);
+            model[a].clear();
+          }
+          break;
+        case 3: {
+          Vec moved(std::move(vecs[a]));
+          ASSERT_TRUE(vecs[a].empty());
+          vecs[a].swap(moved);  // moved is empty again and owns nothing
+          ASSERT_TRUE(moved.empty());
+          break;
+        }
+        default:
+          vecs[a].push_back(next_value, pool);
+          model[a].push_back(next_value++);
+      }
+      ASSERT_EQ(std::vector<std::uint64_t>(vecs[a].begin(), vecs[a].end()), model[a]) << "seed " << seed << " step " << step;
+    }
+    for (std::size_t k = 0; k < vecs.size(); ++k)
+      EXPECT_EQ(std::vector<std::uint64_t>(vecs[k].begin(), vecs[k].end()), model[k]) << "seed " << seed << " vector " << k;
+    // Released blocks are reused: the pool stays within a small multiple of
+    // what the vectors hold, whatever the churn.
+    std::size_t held = 0;
+    for (const auto& m : model) held += m.size();
+    EXPECT_LE(pool.reserved_bytes(), std::max<std::size_t>(8 * held * sizeof(std::uint64_t), 1u << 20)) << seed;
+  }
 }
 
 TEST(BigAllocatorTest, BlocksHonourTheElementAlignment) {
