@@ -90,25 +90,43 @@ DescriptorView NodeRef::descriptor() const {
 }
 
 std::size_t NodeRef::member_count() const {
-  return kind() == NodeKind::Stage ? table_->stages_[node_.text]->tokens.size() : 0;
+  return kind() == NodeKind::Stage ? table_->stages_[node_.text]->member_count() : 0;
 }
 
 std::string_view NodeRef::member_token(std::size_t i) const {
-  return table_->texts_.text(table_->stages_[node_.text]->tokens[i]);
+  return table_->texts_.text(table_->stages_[node_.text]->tokens()[i]);
 }
 
 std::span<const MemberInput> NodeRef::member_inputs(std::size_t i) const {
   const StoredStage& s = *table_->stages_[node_.text];
-  return std::span<const MemberInput>(s.inputs).subspan(s.starts[i], s.starts[i + 1] - s.starts[i]);
+  const std::span<const std::uint32_t> starts = s.starts();
+  return s.inputs().subspan(starts[i], starts[i + 1] - starts[i]);
 }
 
 bool operator==(const NodeRef& a, const NodeRef& b) { return same_node(a, b); }
 bool operator==(const NodeRef& a, const NodeRecord& b) { return same_node(a, RecordRef(b)); }
 
+// ---------------------------------------------------------------- StoredStage
+
+StoredStage* StoredStage::make(std::size_t members, std::size_t inputs) {
+  const std::size_t bytes = inputs_offset(members) + sizeof(MemberInput) * inputs;
+  void* block = ::operator new(bytes);
+  std::memset(block, 0, inputs_offset(members));
+  auto* stage = ::new (block) StoredStage(static_cast<std::uint32_t>(members), static_cast<std::uint32_t>(inputs));
+  std::uninitialized_default_construct_n(stage->inputs().data(), inputs);
+  return stage;
+}
+
+void StoredStage::destroy(StoredStage* stage) noexcept {
+  if (stage == nullptr) return;
+  stage->~StoredStage();
+  ::operator delete(static_cast<void*>(stage));
+}
+
 // ---------------------------------------------------------------- NodeTable
 
 NodeTable::~NodeTable() {
-  for (std::size_t i = 0; i < stages_.size(); ++i) delete stages_[i];
+  for (std::size_t i = 0; i < stages_.size(); ++i) StoredStage::destroy(stages_[i]);
 }
 
 std::uint32_t NodeTable::add_descriptor(const DescriptorView& d) {

@@ -11,6 +11,7 @@
 // appending beyond those limits fails with bad_alloc and changes nothing.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -118,11 +119,43 @@ struct StoredDescriptor {
   bool has_preprocessing_ref;
 };
 
-struct StoredStage {
-  std::vector<TextId> tokens;
-  std::vector<std::uint32_t> starts;  // member m's inputs: [starts[m], starts[m + 1])
-  std::vector<MemberInput> inputs;
+// A stage's members in one heap block: this header, the members' tokens, the
+// offsets of their inputs (member m's are [starts[m], starts[m + 1])), then
+// the inputs. One allocation per stage, where three vectors cost three and
+// more as they grew: a reduction emits a stage for every few nodes.
+class StoredStage {
+ public:
+  // A block for `members` members with `inputs` inputs in all, every token
+  // and offset zero; free it with destroy.
+  static StoredStage* make(std::size_t members, std::size_t inputs);
+  static void destroy(StoredStage* stage) noexcept;
+  struct Deleter {
+    void operator()(StoredStage* stage) const noexcept { destroy(stage); }
+  };
+
+  std::size_t member_count() const { return members_; }
+  std::span<TextId> tokens() { return {reinterpret_cast<TextId*>(this + 1), members_}; }
+  std::span<const TextId> tokens() const { return {reinterpret_cast<const TextId*>(this + 1), members_}; }
+  std::span<std::uint32_t> starts() { return {tokens().data() + members_, members_ + std::size_t{1}}; }
+  std::span<const std::uint32_t> starts() const { return {tokens().data() + members_, members_ + std::size_t{1}}; }
+  std::span<MemberInput> inputs() { return {reinterpret_cast<MemberInput*>(bytes() + inputs_offset(members_)), inputs_}; }
+  std::span<const MemberInput> inputs() const {
+    return {reinterpret_cast<const MemberInput*>(bytes() + inputs_offset(members_)), inputs_};
+  }
+
+ private:
+  StoredStage(std::uint32_t members, std::uint32_t inputs) : members_(members), inputs_(inputs) {}
+  static std::size_t inputs_offset(std::size_t members) {
+    const std::size_t end = sizeof(StoredStage) + sizeof(TextId) * members + sizeof(std::uint32_t) * (members + 1);
+    return (end + alignof(MemberInput) - 1) / alignof(MemberInput) * alignof(MemberInput);
+  }
+  char* bytes() { return reinterpret_cast<char*>(this); }
+  const char* bytes() const { return reinterpret_cast<const char*>(this); }
+
+  std::uint32_t members_;
+  std::uint32_t inputs_;
 };
+static_assert(alignof(StoredStage) <= alignof(MemberInput) && alignof(TextId) == alignof(std::uint32_t));
 
 class NodeTable;
 
@@ -350,21 +383,25 @@ std::uint32_t NodeTable::append(const Node& node) {
 
 template <class Node>
 std::uint32_t NodeTable::add_stage(const Node& node, [[maybe_unused]] bool pooled) {
-  auto stage = std::make_unique<StoredStage>();
   const std::size_t members = node.member_count();
-  stage->tokens.reserve(members);
-  stage->starts.reserve(members + 1);
-  stage->starts.push_back(0);
+  std::size_t inputs = 0;
+  for (std::size_t m = 0; m < members; ++m) inputs += node.member_inputs(m).size();
+  if (members >= kTableLimit || inputs >= kTableLimit) throw std::bad_alloc();
+  std::unique_ptr<StoredStage, StoredStage::Deleter> stage(StoredStage::make(members, inputs));
+  const std::span<TextId> tokens = stage->tokens();
+  const std::span<std::uint32_t> starts = stage->starts();
+  MemberInput* out = stage->inputs().data();
+  std::size_t filled = 0;
   for (std::size_t m = 0; m < members; ++m) {
     if constexpr (PooledNode<Node>) {
-      stage->tokens.push_back(pooled ? node.member_token_id(m) : texts_.intern(node.member_token(m)));
+      tokens[m] = pooled ? node.member_token_id(m) : texts_.intern(node.member_token(m));
     } else {
-      stage->tokens.push_back(texts_.intern(node.member_token(m)));
+      tokens[m] = texts_.intern(node.member_token(m));
     }
     const auto ins = node.member_inputs(m);
-    stage->inputs.insert(stage->inputs.end(), ins.begin(), ins.end());
-    if (stage->inputs.size() >= kTableLimit) throw std::bad_alloc();
-    stage->starts.push_back(static_cast<std::uint32_t>(stage->inputs.size()));
+    std::copy(ins.begin(), ins.end(), out + filled);
+    filled += ins.size();
+    starts[m + 1] = static_cast<std::uint32_t>(filled);
   }
   const std::size_t index = stages_.size();
   if (index >= kTableLimit) throw std::bad_alloc();
