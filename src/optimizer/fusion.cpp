@@ -160,6 +160,11 @@ FusionResult fuse_and_emit(const OpTable& ops, std::span<const EngineTerm> canon
   std::vector<std::uint64_t> slot(v, 0);
   std::vector<std::uint64_t> slot_stamp(v, kNone);
   std::vector<std::uint64_t> input_groups;
+  std::vector<MemberInput> member_inputs;
+  std::vector<NodeId> stage_inputs;
+  // The stage token number of each op, given on its first use.
+  constexpr std::uint32_t kNoToken = ~std::uint32_t{0};
+  std::vector<std::uint32_t> token_of(ops.size(), kNoToken);
 
   // A group is emitted when the walk reaches its largest member, which orders
   // the groups by largest member.
@@ -177,22 +182,21 @@ FusionResult fuse_and_emit(const OpTable& ops, std::span<const EngineTerm> canon
       node.inputs.clear();
       node.inputs.reserve(term.children.size());
       for (std::uint64_t c : term.children) node.inputs.push_back(reduced_of(label[c]));
-      result.nodes.push_back(std::move(node));
+      result.nodes.push_record(std::move(node));
       ++result.boundary_nodes;
       result.landing[r] = Landing{emitted, std::nullopt};
     } else {
       for (std::size_t k = 0; k < group.size(); ++k) position[group[k]] = k;
       input_groups.clear();
-      std::vector<StageMember> stage_members;
-      stage_members.reserve(group.size());
       for (std::uint64_t m : group) {
-        StageMember member;
-        member.token = ops.text(canonical[m].op);
-        member.inputs.reserve(canonical[m].children.size());
+        const OpIndex op = canonical[m].op;
+        if (op >= token_of.size()) no_entry();
+        if (token_of[op] == kNoToken) token_of[op] = result.nodes.add_token(ops.text(op));
+        member_inputs.clear();
         for (std::uint64_t c : canonical[m].children) {
           const std::uint64_t g = label[c];
           if (g == r) {
-            member.inputs.push_back(MemberInput{MemberSource::Member, position[c]});
+            member_inputs.push_back(MemberInput{MemberSource::Member, position[c]});
             continue;
           }
           if (slot_stamp[g] != r) {
@@ -200,14 +204,13 @@ FusionResult fuse_and_emit(const OpTable& ops, std::span<const EngineTerm> canon
             slot[g] = input_groups.size();
             input_groups.push_back(g);
           }
-          member.inputs.push_back(MemberInput{MemberSource::Input, slot[g]});
+          member_inputs.push_back(MemberInput{MemberSource::Input, slot[g]});
         }
-        stage_members.push_back(std::move(member));
+        result.nodes.add_member(token_of[op], member_inputs);
       }
-      std::vector<NodeId> inputs;
-      inputs.reserve(input_groups.size());
-      for (std::uint64_t g : input_groups) inputs.push_back(reduced_of(g));
-      result.nodes.push_back(NodeRecord::stage(std::move(inputs), std::move(stage_members)));
+      stage_inputs.clear();
+      for (std::uint64_t g : input_groups) stage_inputs.push_back(reduced_of(g));
+      result.nodes.end_stage(stage_inputs);
       ++result.stages;
       for (std::size_t k = 0; k < group.size(); ++k) result.landing[group[k]] = Landing{emitted, k};
     }

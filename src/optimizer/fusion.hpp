@@ -10,6 +10,7 @@
 
 #include "optimizer/engine.hpp"
 #include "store/node.hpp"
+#include "store/reduced_nodes.hpp"
 #include "store/store.hpp"
 
 namespace weftory::optimizer {
@@ -21,7 +22,7 @@ using PrototypeTable = std::vector<const store::NodeRecord*>;
 
 struct FusionResult {
   // Stage and boundary nodes in emission order; inputs are earlier positions.
-  std::vector<store::NodeRecord> nodes;
+  store::ReducedNodes nodes;
   // One entry per canonical output, in order.
   std::vector<store::NodeId> outputs;
   // One entry per canonical term: the reduced node it became, and its member

@@ -214,7 +214,7 @@ Result<StoreReduction, BadNodeId> IncrementalReducer::finalize(const Store& stor
     Result<ReductionResult, BadNodeId> reduced = state_.reduce_canonical(wanted, engine, maximal_fusion);
     if (!reduced.ok()) return reduced.error();
     ReductionResult& result = reduced.value();
-    return StoreReduction{build_reduced_store(std::move(result.nodes), result.outputs, std::move(result.node_map)),
+    return StoreReduction{build_reduced_store(result.nodes, result.outputs, std::move(result.node_map)),
                           result.report};
   });
 }

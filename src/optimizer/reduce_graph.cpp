@@ -277,7 +277,7 @@ Result<StoreReduction, BadNodeId> reduce_snapshot(const Store& source, std::opti
 
   ReductionResult result = reduce(nodes, wanted, engine, maximal_fusion, timings);
   Laps build_laps(timings);
-  StoreReduction reduced{build_reduced_store(std::move(result.nodes), result.outputs, std::move(result.node_map)),
+  StoreReduction reduced{build_reduced_store(result.nodes, result.outputs, std::move(result.node_map)),
                          result.report};
   build_laps.lap(&ReductionTimings::store_build);
   return reduced;

@@ -20,7 +20,7 @@ namespace weftory::optimizer {
 struct ReductionResult {
   // Stage and boundary nodes (never an Op), inputs referring to earlier
   // positions.
-  std::vector<store::NodeRecord> nodes;
+  store::ReducedNodes nodes;
   // One reduced position per requested output, order and repetitions kept.
   std::vector<store::NodeId> outputs;
   // One entry per input node: dropped, or where it landed.

@@ -136,48 +136,76 @@ void fatal_bad_node_id(std::string_view what, BadNodeId bad) {
 
 std::unique_ptr<Store> new_store() { return std::make_unique<Store>(); }
 
+namespace {
+
+// Marks the outputs and installs the node map of a store built from a pass
+// result; `store_id` maps result positions to store ids (empty: the same).
+void finish_reduced_store(Store& store, std::size_t count, std::span<const NodeId> store_id,
+                          std::span<const NodeId> outputs, std::vector<NodeMapEntry> node_map) {
+  auto id_of = [&](std::uint64_t position) { return store_id.empty() ? position : store_id[position]; };
+  for (NodeId position : outputs) {
+    if (position >= count) fatal("reduced output is valid");
+    if (auto marked = store.mark_output(id_of(position)); !marked) {
+      fatal_bad_node_id("reduced output is valid", marked.error());
+    }
+  }
+  for (NodeMapEntry& entry : node_map) {
+    if (!entry) continue;
+    if (entry->reduced_id >= count) {
+      fatal("index out of bounds: node map refers to position " + std::to_string(entry->reduced_id));
+    }
+    entry->reduced_id = id_of(entry->reduced_id);
+  }
+  install_node_map(store, std::move(node_map));
+}
+
+[[noreturn]] void forward_reference(std::size_t position, NodeId input) {
+  fatal("index out of bounds: reduced node " + std::to_string(position) + " refers to position " +
+        std::to_string(input));
+}
+
+}  // namespace
+
 std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
                                            std::vector<NodeMapEntry> node_map) {
   for (std::size_t position = 0; position < nodes.size(); ++position) {
-    for (NodeId input : nodes[position].inputs) {
-      if (input >= position) fatal("index out of bounds: reduced node " + std::to_string(position) +
-                                   " refers to position " + std::to_string(input));
-    }
+    for (NodeId input : nodes[position].inputs)
+      if (input >= position) forward_reference(position, input);
   }
   // A reduction emits no two equal nodes, so each is loaded under its
   // position with no look-up and the interning index is built once. Should
   // two be equal after all, the nodes go through the interning insert, which
   // gives the later one the earlier one's id.
   auto store = new_store();
-  std::vector<NodeId> store_id;
   for (const NodeRecord& record : nodes) store->load(RecordRef(record));
   if (store->index_loaded()) {
-    store_id.resize(nodes.size());
-    for (std::size_t position = 0; position < nodes.size(); ++position) store_id[position] = position;
-  } else {
-    store = new_store();
-    store_id.reserve(nodes.size());
-    for (NodeRecord& record : nodes) {
-      for (NodeId& input : record.inputs) input = store_id[input];
-      auto added = store->add_node(record);
-      if (!added.ok()) fatal_bad_node_id("reduced graph references only earlier nodes", added.error());
-      store_id.push_back(added.value());
-    }
+    finish_reduced_store(*store, nodes.size(), {}, outputs, std::move(node_map));
+    return store;
   }
-  for (NodeId position : outputs) {
-    if (position >= store_id.size()) fatal("reduced output is valid");
-    if (auto marked = store->mark_output(store_id[position]); !marked) {
-      fatal_bad_node_id("reduced output is valid", marked.error());
-    }
+  store = new_store();
+  std::vector<NodeId> store_id;
+  store_id.reserve(nodes.size());
+  for (NodeRecord& record : nodes) {
+    for (NodeId& input : record.inputs) input = store_id[input];
+    auto added = store->add_node(record);
+    if (!added.ok()) fatal_bad_node_id("reduced graph references only earlier nodes", added.error());
+    store_id.push_back(added.value());
   }
-  for (NodeMapEntry& entry : node_map) {
-    if (!entry) continue;
-    if (entry->reduced_id >= store_id.size()) {
-      fatal("index out of bounds: node map refers to position " + std::to_string(entry->reduced_id));
-    }
-    entry->reduced_id = store_id[entry->reduced_id];
+  finish_reduced_store(*store, nodes.size(), store_id, outputs, std::move(node_map));
+  return store;
+}
+
+std::unique_ptr<Store> build_reduced_store(const ReducedNodes& nodes, std::span<const NodeId> outputs,
+                                           std::vector<NodeMapEntry> node_map) {
+  for (std::size_t position = 0; position < nodes.size(); ++position) {
+    for (NodeId input : nodes.inputs(position))
+      if (input >= position) forward_reference(position, input);
   }
-  install_node_map(*store, std::move(node_map));
+  auto store = new_store();
+  for (std::size_t position = 0; position < nodes.size(); ++position)
+    nodes.visit(position, [&](const auto& node) { store->load(node); });
+  if (!store->index_loaded()) return build_reduced_store(nodes.to_records(), outputs, std::move(node_map));
+  finish_reduced_store(*store, nodes.size(), {}, outputs, std::move(node_map));
   return store;
 }
 

@@ -18,6 +18,7 @@
 #include "store/node.hpp"
 #include "store/node_index.hpp"
 #include "store/node_table.hpp"
+#include "store/reduced_nodes.hpp"
 #include "store/node_view.hpp"
 #include "support/fatal.hpp"
 #include "support/poison.hpp"
@@ -272,6 +273,8 @@ std::unique_ptr<Store> new_store();
 // A new store holding a pass result: `nodes` refer to earlier positions of the
 // same vector; `outputs` and the reduced ids of `node_map` are positions too.
 std::unique_ptr<Store> build_reduced_store(std::vector<NodeRecord> nodes, std::span<const NodeId> outputs,
+                                           std::vector<NodeMapEntry> node_map);
+std::unique_ptr<Store> build_reduced_store(const ReducedNodes& nodes, std::span<const NodeId> outputs,
                                            std::vector<NodeMapEntry> node_map);
 
 // Sets the node map of a store nobody else can see yet.

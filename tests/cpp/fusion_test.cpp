@@ -308,7 +308,7 @@ TEST(FusionRandom, GroupsAndValuesMatchAnIndependentModel) {
       for (std::uint64_t c : terms[i].children) args.push_back(original[c]);
       original[i] = eval.apply(op_text(terms[i]), args);
     }
-    const testing::SymbolicEval::Values reduced = eval.run(r.nodes);
+    const testing::SymbolicEval::Values reduced = eval.run(r.nodes.to_records());
     for (std::size_t i = 0; i < v; ++i) {
       ASSERT_EQ(eval.at(reduced, r.landing[i].reduced_id, r.landing[i].member), original[i]) << i;
     }

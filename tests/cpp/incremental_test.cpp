@@ -387,7 +387,7 @@ TEST(IncrementalRandom, AgreesWithTheModelWithAnyBatchesAndWithTheOneShotPipelin
     // did every output.
     testing::SymbolicEval eval;
     const testing::SymbolicEval::Values original = eval.run(nodes);
-    const testing::SymbolicEval::Values reduced = eval.run(result.nodes);
+    const testing::SymbolicEval::Values reduced = eval.run(result.nodes.to_records());
     for (std::size_t p = 0; p < n; ++p) {
       const NodeMapEntry& e = result.node_map[p];
       if (e) {

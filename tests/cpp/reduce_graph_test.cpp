@@ -268,7 +268,7 @@ TEST(PipelineRandom, ReducedGraphComputesTheSameAndIsAFixedPoint) {
 
     testing::SymbolicEval eval;
     const testing::SymbolicEval::Values original = eval.run(nodes);
-    const testing::SymbolicEval::Values reduced = eval.run(r.nodes);
+    const testing::SymbolicEval::Values reduced = eval.run(r.nodes.to_records());
     std::size_t live = 0;
     for (std::size_t p = 0; p < n; ++p) {
       const NodeMapEntry& e = r.node_map[p];
@@ -279,7 +279,7 @@ TEST(PipelineRandom, ReducedGraphComputesTheSameAndIsAFixedPoint) {
     ASSERT_EQ(live, r.report.reachable_nodes);
     for (std::size_t k = 0; k < outputs.size(); ++k) ASSERT_EQ(reduced.nodes[r.outputs[k]], original.nodes[outputs[k]]);
 
-    const ReductionResult again = reduce_graph(r.nodes, r.outputs, engine, maximal);
+    const ReductionResult again = reduce_graph(r.nodes.to_records(), r.outputs, engine, maximal);
     ASSERT_EQ(again.nodes, r.nodes);
     ASSERT_EQ(again.outputs, r.outputs);
     for (std::size_t k = 0; k < again.node_map.size(); ++k) {

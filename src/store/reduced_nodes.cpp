@@ -1,0 +1,73 @@
+#include "store/reduced_nodes.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace weftory::store {
+
+void ReducedNodes::push_record(NodeRecord record) {
+  records_.push_back(std::move(record));
+  entries_.push_back({false, records_.size() - 1});
+}
+
+std::uint32_t ReducedNodes::add_token(std::string_view text) {
+  if (tokens_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  tokens_.emplace_back(text);
+  return static_cast<std::uint32_t>(tokens_.size() - 1);
+}
+
+void ReducedNodes::add_member(std::uint32_t token, std::span<const MemberInput> inputs) {
+  member_tokens_.push_back(token);
+  member_inputs_.insert(member_inputs_.end(), inputs.begin(), inputs.end());
+  member_starts_.push_back(member_inputs_.size());
+}
+
+void ReducedNodes::end_stage(std::span<const NodeId> inputs) {
+  Stage stage;
+  stage.first_input = stage_inputs_.size();
+  stage_inputs_.insert(stage_inputs_.end(), inputs.begin(), inputs.end());
+  stage.input_end = stage_inputs_.size();
+  stage.first_member = stage_first_member_;
+  stage.member_end = member_tokens_.size();
+  stage_first_member_ = stage.member_end;
+  stages_.push_back(stage);
+  entries_.push_back({true, stages_.size() - 1});
+}
+
+std::span<const NodeId> ReducedNodes::inputs(std::size_t k) const {
+  const Entry& e = entries_[k];
+  if (e.stage) return StageRef(*this, e.index).inputs();
+  return records_[e.index].inputs;
+}
+
+NodeRecord ReducedNodes::record(std::size_t k) const {
+  const Entry& e = entries_[k];
+  if (!e.stage) return records_[e.index];
+  const StageRef stage(*this, e.index);
+  std::vector<StageMember> members;
+  members.reserve(stage.member_count());
+  for (std::size_t m = 0; m < stage.member_count(); ++m) {
+    const auto ins = stage.member_inputs(m);
+    members.push_back(StageMember{std::string(stage.member_token(m)), std::vector<MemberInput>(ins.begin(), ins.end())});
+  }
+  const auto ins = stage.inputs();
+  return NodeRecord::stage(std::vector<NodeId>(ins.begin(), ins.end()), std::move(members));
+}
+
+std::vector<NodeRecord> ReducedNodes::to_records() const {
+  std::vector<NodeRecord> out;
+  out.reserve(size());
+  for (std::size_t k = 0; k < size(); ++k) out.push_back(record(k));
+  return out;
+}
+
+bool operator==(const ReducedNodes& a, const ReducedNodes& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if (!(a.record(k) == b.record(k))) return false;
+  return true;
+}
+
+}  // namespace weftory::store
