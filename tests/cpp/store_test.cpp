@@ -188,6 +188,63 @@ TEST(BuildReducedStore, CollapsesEqualRecordsThroughTheirIds) {
   EXPECT_EQ(store->node_map_copy()[0]->reduced_id, 0u);
 }
 
+// Random pass results, stages laid out flat beside records of other kinds,
+// against the same nodes written as records: the flat form reads back as
+// those records, and both build paths give the same store. Some results
+// repeat a node, which sends the build through its interning path.
+TEST(BuildReducedStore, FlatStagesBuildWhatTheirRecordsBuild) {
+  unsigned collapsed = 0;
+  for (unsigned seed = 0; seed < 40; ++seed) {
+    std::mt19937 rng(seed);
+    ReducedNodes flat;
+    std::vector<NodeRecord> model;
+    const std::vector<std::string> texts = {"op|add", "op|neg", "op|mul|scalar=f4000000000000000;side=sr"};
+    std::vector<std::uint32_t> token_ids;
+    for (const std::string& t : texts) token_ids.push_back(flat.add_token(t));
+    const std::size_t count = 1 + rng() % 30;
+    for (std::size_t k = 0; k < count; ++k) {
+      auto earlier = [&] { return static_cast<NodeId>(rng() % k); };
+      if (k == 0 || rng() % 3 == 0) {
+        NodeRecord r = k > 0 && rng() % 2 ? op("join", {earlier()}) : src(("s" + std::to_string(rng() % 4)).c_str());
+        flat.push_record(r);
+        model.push_back(std::move(r));
+        continue;
+      }
+      std::vector<StageMember> members;
+      for (std::size_t m = 0, n = 1 + rng() % 3; m < n; ++m) {
+        StageMember member;
+        const std::size_t t = rng() % texts.size();
+        member.token = texts[t];
+        for (std::size_t i = 0, ins = rng() % 3; i < ins; ++i) {
+          const bool from_member = m > 0 && rng() % 2;
+          member.inputs.push_back(from_member ? MemberInput{MemberSource::Member, rng() % m}
+                                              : MemberInput{MemberSource::Input, rng() % 2});
+        }
+        flat.add_member(token_ids[t], member.inputs);
+        members.push_back(std::move(member));
+      }
+      std::vector<NodeId> inputs = {earlier(), earlier()};
+      flat.end_stage(inputs);
+      model.push_back(NodeRecord::stage(std::move(inputs), std::move(members)));
+    }
+    ASSERT_EQ(flat.to_records(), model) << seed;
+    std::vector<NodeId> outputs = {static_cast<NodeId>(count - 1), 0};
+    std::vector<NodeMapEntry> map = {Landing{count - 1, 0}, std::nullopt, Landing{0, std::nullopt}};
+    auto from_flat = build_reduced_store(flat, outputs, map);
+    auto from_records = build_reduced_store(model, outputs, map);
+    const auto a = from_flat->snapshot();
+    const auto b = from_records->snapshot();
+    ASSERT_EQ(a.nodes.size(), b.nodes.size()) << seed;
+    for (std::size_t k = 0; k < a.nodes.size(); ++k) EXPECT_EQ(to_record(a.nodes[k]), to_record(b.nodes[k])) << seed;
+    EXPECT_EQ(a.outputs, b.outputs) << seed;
+    EXPECT_EQ(from_flat->node_map_copy(), from_records->node_map_copy()) << seed;
+    collapsed += a.nodes.size() < count;
+  }
+  // Both build paths were taken.
+  EXPECT_GT(collapsed, 0u);
+  EXPECT_LT(collapsed, 40u);
+}
+
 TEST(BuildReducedStore, BrokenPassResultsAreFatal) {
   std::vector<NodeRecord> forward = {op("f", {0})};
   EXPECT_THROW(build_reduced_store(forward, {}, {}), FatalError);
