@@ -395,6 +395,8 @@ std::uint32_t NodeTable::add_stage(const Node& node, [[maybe_unused]] bool poole
   for (std::size_t m = 0; m < members; ++m) {
     if constexpr (PooledNode<Node>) {
       tokens[m] = pooled ? node.member_token_id(m) : texts_.intern(node.member_token(m));
+    } else if constexpr (requires { node.member_token_hash(m); }) {
+      tokens[m] = texts_.intern(node.member_token(m), node.member_token_hash(m));
     } else {
       tokens[m] = texts_.intern(node.member_token(m));
     }

@@ -136,7 +136,11 @@ std::uint64_t hash_node(const Node& n, std::uint64_t seed) {
     const std::size_t members = n.member_count();
     h.add(members);
     for (std::size_t m = 0; m < members; ++m) {
-      h.add(text_hash(n.member_token(m)));
+      if constexpr (requires { n.member_token_hash(m); }) {
+        h.add(n.member_token_hash(m));
+      } else {
+        h.add(text_hash(n.member_token(m)));
+      }
       const auto ins = n.member_inputs(m);
       h.add(ins.size());
       for (const MemberInput& mi : ins) {

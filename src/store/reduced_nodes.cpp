@@ -14,7 +14,13 @@ void ReducedNodes::push_record(NodeRecord record) {
 
 std::uint32_t ReducedNodes::add_token(std::string_view text) {
   if (tokens_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-  tokens_.emplace_back(text);
+  token_hashes_.push_back(text_hash(text));
+  try {
+    tokens_.emplace_back(text);
+  } catch (...) {
+    token_hashes_.pop_back();
+    throw;
+  }
   return static_cast<std::uint32_t>(tokens_.size() - 1);
 }
 

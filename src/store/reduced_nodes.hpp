@@ -34,6 +34,8 @@ class StageRef {
   DescriptorView descriptor() const { return {}; }
   std::size_t member_count() const;
   std::string_view member_token(std::size_t m) const;
+  // text_hash of the token, computed once per distinct token.
+  std::uint64_t member_token_hash(std::size_t m) const;
   std::span<const MemberInput> member_inputs(std::size_t m) const;
   std::uint64_t name_hash() const { return text_hash({}); }
   std::uint64_t key_hash(std::size_t) const { return 0; }
@@ -123,6 +125,7 @@ class ReducedNodes {
   std::vector<MemberInput> member_inputs_;
   std::size_t stage_first_member_ = 0;
   std::vector<std::string> tokens_;
+  std::vector<std::uint64_t> token_hashes_;
 };
 
 inline std::span<const NodeId> StageRef::inputs() const {
@@ -135,6 +138,9 @@ inline std::size_t StageRef::member_count() const {
 }
 inline std::string_view StageRef::member_token(std::size_t m) const {
   return nodes_->tokens_[nodes_->member_tokens_[nodes_->stages_[stage_].first_member + m]];
+}
+inline std::uint64_t StageRef::member_token_hash(std::size_t m) const {
+  return nodes_->token_hashes_[nodes_->member_tokens_[nodes_->stages_[stage_].first_member + m]];
 }
 inline std::span<const MemberInput> StageRef::member_inputs(std::size_t m) const {
   const std::size_t at = nodes_->stages_[stage_].first_member + m;

@@ -235,7 +235,14 @@ TEST(BuildReducedStore, FlatStagesBuildWhatTheirRecordsBuild) {
     const auto a = from_flat->snapshot();
     const auto b = from_records->snapshot();
     ASSERT_EQ(a.nodes.size(), b.nodes.size()) << seed;
-    for (std::size_t k = 0; k < a.nodes.size(); ++k) EXPECT_EQ(to_record(a.nodes[k]), to_record(b.nodes[k])) << seed;
+    for (std::size_t k = 0; k < a.nodes.size(); ++k) {
+      const NodeRecord node = to_record(a.nodes[k]);
+      EXPECT_EQ(node, to_record(b.nodes[k])) << seed;
+      // Filed under the hash its record has: adding it again finds it.
+      auto again = from_flat->add_node(node);
+      ASSERT_TRUE(again.ok());
+      EXPECT_EQ(again.value(), k) << seed;
+    }
     EXPECT_EQ(a.outputs, b.outputs) << seed;
     EXPECT_EQ(from_flat->node_map_copy(), from_records->node_map_copy()) << seed;
     collapsed += a.nodes.size() < count;
