@@ -32,7 +32,6 @@ template <class T>
 using Table = std::vector<T, BigAllocator<T>>;
 
 constexpr std::string_view kOpPrefix = "op|";
-constexpr std::uint64_t kNoEntry = std::numeric_limits<std::uint64_t>::max();
 
 std::shared_ptr<const egraph::Pattern> pattern(const std::string& text, egraph::SymbolTable& symbols) {
   return std::make_shared<const egraph::Pattern>(egraph::parse_pattern(text, symbols).unwrap());
@@ -51,17 +50,21 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 // One output term per class, a copy of the class's earliest term with its
 // children renumbered, in order of that term; then the roots and the node
 // map. `term_class[i]` names the class of term i by a number below `classes`.
-template <class ClassId>
-EngineOutput read_back(const EngineInput& input, const Table<ClassId>& term_class, std::size_t classes) {
+// Term and output indices are kept as `Index` (32 bits whenever the batch
+// allows): the two per-class tables are read at random, and at a million
+// terms halving them saves more time than the narrowing costs.
+template <class Index, class ClassId>
+EngineOutput read_back_as(const EngineInput& input, const Table<ClassId>& term_class, std::size_t classes) {
+  constexpr Index kNone = std::numeric_limits<Index>::max();
   const std::size_t n = input.terms.size();
-  Table<std::uint64_t> first(classes, kNoEntry);
+  Table<Index> first(classes, kNone);
   for (std::size_t i = 0; i < n; ++i)
-    if (first[term_class[i]] == kNoEntry) first[term_class[i]] = i;
+    if (first[term_class[i]] == kNone) first[term_class[i]] = static_cast<Index>(i);
 
   EngineOutput output;
-  Table<std::uint64_t> out(classes, kNoEntry);
-  auto output_index = [&](ClassId eclass) {
-    if (out[eclass] == kNoEntry) fatal("no entry found for key");
+  Table<Index> out(classes, kNone);
+  auto output_index = [&](ClassId eclass) -> std::uint64_t {
+    if (out[eclass] == kNone) fatal("no entry found for key");
     return out[eclass];
   };
   constexpr std::uint8_t kUnknown = 2;
@@ -77,7 +80,7 @@ EngineOutput read_back(const EngineInput& input, const Table<ClassId>& term_clas
     representative.opaque = opaque != 0;
     representative.children.reserve(term.children.size());
     for (std::uint64_t child : term.children) representative.children.push_back(output_index(term_class[child]));
-    out[eclass] = output.terms.size();
+    out[eclass] = static_cast<Index>(output.terms.size());
     output.terms.push_back(std::move(representative));
   }
 
@@ -89,6 +92,14 @@ EngineOutput read_back(const EngineInput& input, const Table<ClassId>& term_clas
   output.node_map.reserve(n);
   for (std::size_t i = 0; i < n; ++i) output.node_map.push_back(output_index(term_class[i]));
   return output;
+}
+
+template <class ClassId>
+EngineOutput read_back(const EngineInput& input, const Table<ClassId>& term_class, std::size_t classes) {
+  // Both tables hold term indices below n, and kNone must stay free.
+  if (input.terms.size() < std::numeric_limits<std::uint32_t>::max())
+    return read_back_as<std::uint32_t>(input, term_class, classes);
+  return read_back_as<std::uint64_t>(input, term_class, classes);
 }
 
 }  // namespace
