@@ -126,6 +126,8 @@ struct alignas(64) EClass {
   ClassParents parents;
 };
 
+static_assert(sizeof(EClass) == 64, "a class record is one cache line");
+
 class EGraph {
  public:
   // An empty e-graph whose e-nodes use the symbols of `symbols` (and any the

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/big_alloc.hpp"
+#include "support/small_vec.hpp"
 
 namespace weftory::support {
 
@@ -122,10 +123,12 @@ class BlockPool {
 // back (release) or let the pool die with all of them; the destructor frees
 // nothing.
 template <class T, std::uint32_t N>
-class PooledVec {
+class PooledVec : public ElementAccess<PooledVec<T, N>, T> {
   static_assert(std::is_trivially_copyable_v<T> && N >= 1);
 
  public:
+  using ElementAccess<PooledVec, T>::begin;
+  using ElementAccess<PooledVec, T>::end;
   PooledVec() noexcept {}
   PooledVec(const PooledVec&) = delete;
   PooledVec& operator=(const PooledVec&) = delete;
@@ -136,12 +139,6 @@ class PooledVec {
   T* data() { return on_heap() ? heap_ : inline_; }
   const T* data() const { return on_heap() ? heap_ : inline_; }
   std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  T* begin() { return data(); }
-  T* end() { return data() + size_; }
-  const T* begin() const { return data(); }
-  const T* end() const { return data() + size_; }
-  const T& operator[](std::size_t k) const { return data()[k]; }
 
   void push_back(T value, BlockPool& pool) {
     if (size_ == capacity_) grow(std::size_t{capacity_} * 2, pool);

@@ -13,11 +13,31 @@
 
 namespace weftory::support {
 
+// Iteration and indexing for a vector type that has data() and size().
+template <class Derived, class T>
+class ElementAccess {
+ public:
+  bool empty() const { return self().size() == 0; }
+  T* begin() { return self().data(); }
+  T* end() { return self().data() + self().size(); }
+  const T* begin() const { return self().data(); }
+  const T* end() const { return self().data() + self().size(); }
+  T& operator[](std::size_t k) { return self().data()[k]; }
+  const T& operator[](std::size_t k) const { return self().data()[k]; }
+  T& back() { return self().data()[self().size() - 1]; }
+
+ private:
+  Derived& self() { return static_cast<Derived&>(*this); }
+  const Derived& self() const { return static_cast<const Derived&>(*this); }
+};
+
 template <class T, std::uint32_t N>
-class SmallVec {
+class SmallVec : public ElementAccess<SmallVec<T, N>, T> {
   static_assert(N >= 1);
 
  public:
+  using ElementAccess<SmallVec, T>::begin;
+  using ElementAccess<SmallVec, T>::end;
   using value_type = T;
   using iterator = T*;
   using const_iterator = const T*;
@@ -53,14 +73,6 @@ class SmallVec {
   T* data() { return on_heap() ? heap_ : inline_data(); }
   const T* data() const { return on_heap() ? heap_ : inline_data(); }
   std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  T* begin() { return data(); }
-  T* end() { return data() + size_; }
-  const T* begin() const { return data(); }
-  const T* end() const { return data() + size_; }
-  T& operator[](std::size_t k) { return data()[k]; }
-  const T& operator[](std::size_t k) const { return data()[k]; }
-  T& back() { return data()[size_ - 1]; }
 
   friend bool operator==(const SmallVec& a, const SmallVec& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
