@@ -35,9 +35,9 @@ void ReducedNodes::end_stage(std::span<const NodeId> inputs) {
   stage.first_input = stage_inputs_.size();
   stage_inputs_.insert(stage_inputs_.end(), inputs.begin(), inputs.end());
   stage.input_end = stage_inputs_.size();
-  stage.first_member = stage_first_member_;
+  // The members added since the previous stage ended.
+  stage.first_member = stages_.empty() ? 0 : stages_.back().member_end;
   stage.member_end = member_tokens_.size();
-  stage_first_member_ = stage.member_end;
   stages_.push_back(stage);
   entries_.push_back({true, stages_.size() - 1});
 }
@@ -51,15 +51,7 @@ std::span<const NodeId> ReducedNodes::inputs(std::size_t k) const {
 NodeRecord ReducedNodes::record(std::size_t k) const {
   const Entry& e = entries_[k];
   if (!e.stage) return records_[e.index];
-  const StageRef stage(*this, e.index);
-  std::vector<StageMember> members;
-  members.reserve(stage.member_count());
-  for (std::size_t m = 0; m < stage.member_count(); ++m) {
-    const auto ins = stage.member_inputs(m);
-    members.push_back(StageMember{std::string(stage.member_token(m)), std::vector<MemberInput>(ins.begin(), ins.end())});
-  }
-  const auto ins = stage.inputs();
-  return NodeRecord::stage(std::vector<NodeId>(ins.begin(), ins.end()), std::move(members));
+  return to_record(StageRef(*this, e.index));
 }
 
 std::vector<NodeRecord> ReducedNodes::to_records() const {

@@ -65,7 +65,6 @@ class ReducedNodes {
 
   // The inputs of node k (reduced positions).
   std::span<const NodeId> inputs(std::size_t k) const;
-  bool is_stage(std::size_t k) const { return entries_[k].stage; }
   // Calls visit(RecordRef) or visit(StageRef) for node k.
   template <class F>
   decltype(auto) visit(std::size_t k, F&& visit) const {
@@ -123,7 +122,6 @@ class ReducedNodes {
   // Member m's inputs are member_inputs_[member_starts_[m], member_starts_[m + 1]).
   std::vector<std::size_t> member_starts_{0};
   std::vector<MemberInput> member_inputs_;
-  std::size_t stage_first_member_ = 0;
   std::vector<std::string> tokens_;
   std::vector<std::uint64_t> token_hashes_;
 };
